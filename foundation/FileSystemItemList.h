@@ -1,0 +1,23 @@
+// FileSystemItemList.h: QELFileSystemItemList, an ordered array of file-system items
+// that owns them (what a folder listing fills).
+#pragma once
+
+#include <cstdint>
+
+#include "foundation/Array.h"
+
+class QELFileSystemItem;
+
+class QELFileSystemItemList : public QELArray {
+public:
+    // An empty list; clearing or destroying it deletes every item.
+    QELFileSystemItemList();
+    ~QELFileSystemItemList() override;
+
+    // Takes ownership of item and appends it.
+    void add(QELFileSystemItem *item);
+    // The item at index, owned by the list; null beyond the end.
+    QELFileSystemItem *item(uint32_t index) const {
+        return reinterpret_cast<QELFileSystemItem *>(value(index));
+    }
+};
