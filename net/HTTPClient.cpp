@@ -1,0 +1,367 @@
+// HTTPClient.cpp: URL checking and splitting, the request text, the read of one response
+// per connection, redirections resolved against the current URL, and the header split.
+#include "net/HTTPClient.h"
+
+#include "foundation/Base64.h"
+#include "foundation/NumberText.h"
+#include "net/HTTPResponseCompletion.h"
+#include "net/TCPConnection.h"
+
+namespace {
+
+const char kCRLF[] = "\r\n";
+const char kBlankLine[] = "\r\n\r\n";
+const char kTrimSet[] = " \t\r\n";
+
+bool IsLetter(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
+bool IsDigit(char c) { return c >= '0' && c <= '9'; }
+
+// A byte that would let a value end a request line or a header: control bytes and DEL.
+bool IsControl(char c) {
+    unsigned char byte = static_cast<unsigned char>(c);
+    return byte < 0x20 || byte == 0x7F;
+}
+
+// The length of a leading "scheme:" (letters, digits, "+", "-", "." after a letter)
+// when the colon is followed by "//"; 0 when the text does not begin with one.
+uint32_t SchemeLength(const QELString &text) {
+    if (text.isEmpty() || !IsLetter(text[0]))
+        return 0;
+    uint32_t i = 1;
+    while (i < text.length() && (IsLetter(text[i]) || IsDigit(text[i]) || text[i] == '+' || text[i] == '-' ||
+                                 text[i] == '.'))
+        ++i;
+    if (i + 2 < text.length() && text[i] == ':' && text[i + 1] == '/' && text[i + 2] == '/')
+        return i;
+    return 0;
+}
+
+// Whether a header value holds a byte that could end its line (a tab is allowed).
+bool HasLineBreakingByte(const QELString &value) {
+    for (uint32_t i = 0; i < value.length(); ++i)
+        if (IsControl(value[i]) && value[i] != '\t')
+            return true;
+    return false;
+}
+
+// Two host texts name the same server: the same name ignoring case, the same port.
+bool SameServer(const QELString &one, const QELString &other) {
+    QELString oneName, otherName;
+    uint16_t onePort = 0, otherPort = 0;
+    if (!SplitHostAndPort(one, QELHTTPClient::kPort, &oneName, &onePort) ||
+        !SplitHostAndPort(other, QELHTTPClient::kPort, &otherName, &otherPort))
+        return false;
+    return onePort == otherPort && oneName.equalsIgnoringCase(otherName);
+}
+
+// The value of the first "Location:" line of the header block of a response (the text
+// before its first blank line), trimmed; empty when there is none.
+QELString LocationOf(const QELString &response) {
+    QELString block = response;
+    uint32_t end;
+    if (response.find(kBlankLine, &end))
+        block = response.substring(0, end);
+    uint32_t lineStart = 0;
+    while (lineStart <= block.length()) {
+        uint32_t lineEnd;
+        if (!block.find(kCRLF, &lineEnd, lineStart))
+            lineEnd = block.length();
+        QELString line = block.substring(lineStart, lineEnd - lineStart);
+        if (line.startsWith("Location:", QELString::kIgnoreCase)) {
+            line.dropFirst(9);
+            line.trim(kTrimSet);
+            return line;
+        }
+        lineStart = lineEnd + 2;
+    }
+    return QELString();
+}
+
+// Removes "." and ".." segments from a path that begins with "/", so that a relative
+// reference such as "../x.html" names the folder above.
+QELString RemoveDotSegments(const QELString &path) {
+    QELString input = path;
+    QELString output;
+    while (!input.isEmpty()) {
+        if (input.startsWith("../")) {
+            input.dropFirst(3);
+        } else if (input.startsWith("./")) {
+            input.dropFirst(2);
+        } else if (input.startsWith("/./")) {
+            input.dropFirst(2);
+        } else if (input.equals("/.")) {
+            input = "/";
+        } else if (input.startsWith("/../") || input.equals("/..")) {
+            input = input.length() == 3 ? QELString("/") : input.substring(3);
+            uint32_t lastSlash;
+            if (output.find("/", 1, &lastSlash, QELString::kAll, QELString::kAll, QELString::kBackward))
+                output.erase(lastSlash, QELString::kAll);
+            else
+                output.clear();
+        } else if (input.equals(".") || input.equals("..")) {
+            input.clear();
+        } else {
+            uint32_t next;
+            if (!input.find("/", &next, 1))
+                next = input.length();
+            output += input.substring(0, next);
+            input.erase(0, next);
+        }
+    }
+    return output;
+}
+
+}  // namespace
+
+QELHTTPClient::QELHTTPClient() : method_(kGet), redirections_(0) { path_ = "/"; }
+
+QELHTTPClient::~QELHTTPClient() = default;
+
+bool QELHTTPClient::ParseURL(const QELString &url, QELString *host, QELString *path, QELString *error) {
+    for (uint32_t i = 0; i < url.length(); ++i) {
+        if (IsControl(url[i]) || url[i] == ' ') {
+            *error = "the URL contains a control byte or a space";
+            return false;
+        }
+    }
+    QELString text = url;
+    if (text.startsWith("http://", QELString::kIgnoreCase)) {
+        text.dropFirst(7);
+    } else if (uint32_t schemeLength = SchemeLength(text)) {
+        *error = QELString("the URL scheme \"") + text.substring(0, schemeLength) +
+                 "\" is not supported (only http)";
+        return false;
+    }
+    uint32_t slash;
+    QELString hostText = text;
+    QELString pathText = "/";
+    if (text.find("/", &slash)) {
+        hostText = text.substring(0, slash);
+        pathText = text.substring(slash);
+    }
+    uint32_t colon;
+    if (hostText.isEmpty() || (hostText.find(":", &colon) && colon == 0)) {
+        *error = "the URL names no host";
+        return false;
+    }
+    if (!SplitHostAndPort(hostText, kPort, nullptr, nullptr)) {
+        *error = QELString("the URL has a bad port (") + hostText + ")";
+        return false;
+    }
+    *host = hostText;
+    *path = pathText;
+    return true;
+}
+
+bool QELHTTPClient::SetURL(const QELString &url) {
+    QELString host, path, error;
+    if (!ParseURL(url, &host, &path, &error)) {
+        host_.clear();
+        path_ = "/";
+        urlError_ = error;
+        setLastError(error);
+        return false;
+    }
+    host_ = host;
+    path_ = path;
+    urlError_.clear();
+    return true;
+}
+
+void QELHTTPClient::SetMethod(uint8_t code) { method_ = code; }
+
+void QELHTTPClient::SetCredentials(uint8_t scheme, const QELString &userName, const QELString &password) {
+    authorization_.clear();
+    if (userName.isEmpty() || scheme != kBasic)
+        return;
+    QELString encoded = Base64EncodeString(userName + ":" + password);
+    // The encoder breaks long output into lines; a header value is one line.
+    encoded.replaceAll(kCRLF, QELString());
+    authorization_ = QELString("Basic ") + encoded;
+    authorization_.trim(kTrimSet);
+}
+
+void QELHTTPClient::SetReferer(const QELString &text) { referer_ = text; }
+
+void QELHTTPClient::SetUserAgent(const QELString &text) { userAgent_ = text; }
+
+void QELHTTPClient::AddPostArgument(const QELString &name, const QELString &value) {
+    if (!postData_.isEmpty())
+        postData_ += "&";
+    postData_ += name.urlEncoded(true);
+    postData_ += "=";
+    postData_ += value.urlEncoded(true);
+}
+
+QELString QELHTTPClient::buildRequest(bool withAuthorization) const {
+    const char *word;
+    switch (method_) {
+        case kPost: word = "POST "; break;
+        case kPut: word = "PUT "; break;
+        case kHead: word = "HEAD "; break;
+        case kTrace: word = "TRACE "; break;
+        default: word = "GET "; break;
+    }
+    bool withContent = method_ == kPost || method_ == kPut;
+    QELString request(word);
+    request.reserve(256 + path_.length() + host_.length() + referer_.length() + userAgent_.length() +
+                    authorization_.length() + (withContent ? postData_.length() : 0));
+    request += path_;
+    request += " HTTP/1.0\r\nHost: ";
+    request += host_;
+    request += kCRLF;
+    if (!referer_.isEmpty()) {
+        request += "Referer: ";
+        request += referer_;
+        request += kCRLF;
+    }
+    if (!userAgent_.isEmpty()) {
+        request += "User-Agent: ";
+        request += userAgent_;
+        request += kCRLF;
+    }
+    if (withAuthorization && !authorization_.isEmpty()) {
+        request += "Authorization: ";
+        request += authorization_;
+        request += kCRLF;
+    }
+    if (withContent) {
+        request += "Content-Type: application/x-www-form-urlencoded\r\nContent-Length: ";
+        request += IntegerToText(postData_.length());
+        request += kCRLF;
+        request += kCRLF;
+        request += postData_;
+    } else {
+        request += kCRLF;
+    }
+    return request;
+}
+
+QELString QELHTTPClient::resolveLocation(const QELString &location) const {
+    if (location.startsWith("http://", QELString::kIgnoreCase) || SchemeLength(location) > 0)
+        return location;
+    QELString origin = QELString("http://") + host_;
+    if (location.startsWith("//"))
+        return QELString("http:") + location;
+    if (location.startsWith("/"))
+        return origin + location;
+    QELString base = path_;
+    uint32_t query;
+    if (base.find("?", &query))
+        base.erase(query, QELString::kAll);
+    if (location.startsWith("?"))
+        return origin + base + location;
+    // Relative to the folder of the current path.
+    uint32_t lastSlash = 0;
+    base.find("/", 1, &lastSlash, QELString::kAll, QELString::kAll, QELString::kBackward);
+    QELString merged = base.substring(0, lastSlash + 1) + location;
+    QELString tail;
+    if (merged.find("?", &query))
+        merged.erase(query, QELString::kAll, &tail);
+    return origin + RemoveDotSegments(merged) + tail;
+}
+
+void QELHTTPClient::splitContent() {
+    uint32_t end;
+    if (responseContent_.find(kBlankLine, &end)) {
+        responseHeaders_ = responseContent_.substring(0, end);
+        responseContent_.erase(0, end + 4);
+    }
+}
+
+bool QELHTTPClient::SendRequest(bool followRedirects) {
+    clearLastError();
+    redirections_ = 0;
+    QELString refusal;
+    if (!urlError_.isEmpty())
+        refusal = urlError_;
+    else if (host_.isEmpty())
+        refusal = "no URL was given";
+    else if (HasLineBreakingByte(referer_))
+        refusal = "the Referer value contains a control byte";
+    else if (HasLineBreakingByte(userAgent_))
+        refusal = "the User-Agent value contains a control byte";
+    if (!refusal.isEmpty()) {
+        responseContent_.clear();
+        setLastError(refusal);
+        return false;
+    }
+
+    const QELString credentialHost = host_;
+    const uint32_t byteCap = GetNetworkLimits().httpResponseByteCap;
+    bool result = true;
+    for (;;) {
+        bool redirected = false;
+        QELString request = buildRequest(SameServer(host_, credentialHost));
+        responseContent_.clear();
+
+        QELIPAddress address;
+        uint16_t port = 0;
+        if (!ResolveHostName(host_, kPort, address, port)) {
+            setLastError(QELString("the host name \"") + host_ + "\" was not found");
+            result = false;
+            break;
+        }
+        QELString connectError;
+        QELTCPConnection *connection = OpenConnection(address, port, false, nullptr, &connectError);
+        if (connection == nullptr) {
+            setLastError(connectError);
+            result = false;
+            break;
+        }
+        connection->setReplyByteCap(byteCap);
+        bool sent = connection->Send(request);
+        QELString sendError = connection->LastError();
+        QELHTTPResponseCompletion completion(method_ == kHead);
+        bool read = connection->ReadReply(&completion);
+        QELString readError = connection->LastError();
+        int32_t code = connection->ReplyCode();
+        QELString reply = connection->ReplyText();
+        delete connection;
+
+        if (!readError.isEmpty()) {
+            // A limit or a receive error: a partial response is no result.
+            setLastError(sent ? readError : sendError);
+            responseContent_.clear();
+            result = false;
+            break;
+        }
+        if (!read) {
+            // The server closed without answering; a request that could not be sent
+            // and got no answer is a failure.
+            if (!sent) {
+                setLastError(sendError);
+                result = false;
+            }
+            break;
+        }
+        if (code == 100 || code == 101) {
+            responseContent_ += reply;
+            splitContent();
+        } else if ((code == 301 || code == 302) && followRedirects) {
+            QELString location = LocationOf(reply);
+            if (!location.isEmpty()) {
+                QELString target = resolveLocation(location);
+                QELString host, path, error;
+                if (redirections_ >= kMaximumRedirections) {
+                    responseContent_ += reply;
+                    setLastError(QELString("stopped after ") + IntegerToText(kMaximumRedirections) + " redirections");
+                } else if (!ParseURL(target, &host, &path, &error)) {
+                    responseContent_ += reply;
+                    setLastError(QELString("the redirection was not followed: ") + error);
+                } else {
+                    host_ = host;
+                    path_ = path;
+                    ++redirections_;
+                    redirected = true;
+                }
+            }
+        } else {
+            responseContent_ += reply;
+        }
+        if (!redirected)
+            break;
+    }
+    splitContent();
+    return result;
+}

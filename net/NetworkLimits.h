@@ -1,0 +1,32 @@
+// NetworkLimits.h: every time limit and byte cap of the network clients, with their
+// defaults in this one place. Hosts and tests may change them while the module runs.
+#pragma once
+
+#include <cstdint>
+
+#include "foundation/String.h"
+
+struct QELNetworkLimits {
+    uint32_t connectMilliseconds;    // opening a connection
+    uint32_t sendMilliseconds;       // the peer accepting the next piece of a send
+    uint32_t firstByteMilliseconds;  // the first byte of a reply
+    uint32_t replyMilliseconds;      // a whole reply, from the start of the read
+    uint32_t quietMilliseconds;      // the silence that ends a reply of unknown form
+    uint32_t replyByteCap;           // a reply read without a cap of its own
+    uint32_t httpResponseByteCap;    // an HTTP response, header block included
+    uint32_t pop3RetrievalByteCap;   // one POP3 retrieval, status line included
+    uint32_t smtpReplyByteCap;       // one SMTP reply
+};
+
+// 15 s to connect, 30 s for a send to progress and for a first byte, 120 s for a whole
+// reply, 0.5 s of silence; 1 MB for a reply in general, 16 MB for an HTTP response,
+// 64 MB for a POP3 retrieval and 64 KB for an SMTP reply.
+extern const QELNetworkLimits kDefaultNetworkLimits;
+
+// The limits in force; a connection takes a copy when it is opened.
+QELNetworkLimits GetNetworkLimits();
+void SetNetworkLimits(const QELNetworkLimits &limits);
+void ResetNetworkLimits();
+
+// A time limit as people read it: "30 s" for whole seconds, else "300 ms".
+QELString DescribeMilliseconds(uint32_t milliseconds);

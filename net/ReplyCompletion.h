@@ -1,0 +1,37 @@
+// ReplyCompletion.h: the tests that tell a connection when a reply is complete for its
+// protocol, so that a read ends at once instead of waiting for the line to go quiet.
+#pragma once
+
+#include <cstdint>
+
+#include "foundation/Object.h"
+
+// Examines the bytes of one read so far (called after every piece that arrives).
+class QELReplyCompletion : public QELObject {
+public:
+    enum Verdict : uint32_t {
+        kIncomplete = 0,  // more is to come: wait for it, however long the pause
+        kComplete = 1,    // the reply is whole: the read ends now
+        kUnknown = 2,     // the bytes follow no form this test knows: a pause ends the reply
+    };
+    ~QELReplyCompletion() override;
+    virtual Verdict examine(const char *bytes, uint32_t length) = 0;
+};
+
+// An SMTP reply: lines "ddd-text" continue it, the line "ddd text" (or "ddd" alone)
+// ends it once its line end has arrived.
+class QELSMTPReplyCompletion : public QELReplyCompletion {
+public:
+    Verdict examine(const char *bytes, uint32_t length) override;
+};
+
+// A POP3 reply: the status line; for a multi-line answer that begins with "+OK", the
+// lines up to the line "." (a negative status is always one line).
+class QELPOP3ReplyCompletion : public QELReplyCompletion {
+public:
+    explicit QELPOP3ReplyCompletion(bool multiLine) : multiLine_(multiLine) {}
+    Verdict examine(const char *bytes, uint32_t length) override;
+
+private:
+    bool multiLine_;
+};

@@ -1,0 +1,107 @@
+// TCPConnection.h: QELTCPConnection, the blocking IPv4 TCP client connection under every
+// protocol client, and the module-wide functions that resolve names and open connections.
+#pragma once
+
+#include <cstdint>
+
+#include "foundation/IPAddress.h"
+#include "foundation/String.h"
+#include "net/NetworkLimits.h"
+#include "net/ReplyCompletion.h"
+#include "platform/Socket.h"
+
+// Starts the system's socket library unless it is started; false when it cannot be used.
+bool StartSocketLibrary();
+// Stops the socket library if it is started. Connections still open keep working.
+void StopSocketLibrary();
+// Whether the socket library is started (the module-wide flag).
+bool SocketLibraryStarted();
+
+// Splits "name" or "name:port" into the name and the port; without a port the default
+// is used. False for an empty name or a port that is not 1 to 65535 in decimal digits.
+bool SplitHostAndPort(const QELString &text, uint16_t defaultPort, QELString *name, uint16_t *port);
+
+// Looks name up (a host name or a dotted IPv4 text, optionally followed by ":port").
+// On success address holds the first IPv4 address and portOut the port of the name, or
+// port when the name carries none. False when the name is not found or its port is bad.
+bool ResolveHostName(const QELString &name, int32_t port, QELIPAddress &address, uint16_t &portOut);
+// The official name of the local machine; false when it has none.
+bool GetLocalHostName(QELString &text);
+// The first IPv4 address of the local machine; false when it has none.
+bool GetLocalAddress(QELIPAddress &address);
+
+class QELTCPConnection;
+
+// Connects to address:port within the connect time limit and, when readGreeting is set,
+// reads the server's greeting as the first reply (ended by greetingCompletion when
+// given). Returns the connection, which the caller deletes, or null; then errorText,
+// when given, says why ("unable to connect to 192.0.2.1:25: Connection refused", "no
+// connection to 192.0.2.1:25 within 15 s").
+QELTCPConnection *OpenConnection(const QELIPAddress &address, uint16_t port, bool readGreeting,
+                                 QELReplyCompletion *greetingCompletion = nullptr,
+                                 QELString *errorText = nullptr);
+
+class QELTCPConnection : public QELObject {
+public:
+    static constexpr uint32_t kReceiveSize = 4096;
+    static constexpr uint32_t kSendChunk = 4096;
+    static constexpr uint32_t kReplyCodeWindow = 15;
+
+    // Closes the socket and stops the socket library.
+    ~QELTCPConnection() override;
+
+    // Sends every byte of text in pieces of at most 4096 bytes. False when a piece
+    // cannot be sent (the peer closed, or accepted nothing within the send limit); the
+    // connection stays usable for a read. A reply is expected afterwards in any case.
+    bool Send(const QELString &text);
+
+    // Receives one reply. Without a completion test the reply is everything that
+    // arrives until the line goes quiet (or the peer closes); with one, the reply ends
+    // as soon as the test finds it complete, at the peer's close, or after a quiet
+    // interval once the test says the bytes follow no form it knows. A leading number
+    // becomes the reply code (see ReplyCode), unless this read continues the last one.
+    // False at once, changing nothing, when no reply is expected; false too when the
+    // reply is empty or a limit ended it (no first byte in time, not whole in time,
+    // larger than the byte cap) or the receive failed: LastError then says which.
+    bool ReadReply(QELReplyCompletion *completion = nullptr);
+
+    // Allows one more read without a send; with true that read continues the last
+    // reply: its bytes are kept whole and the reply code stays.
+    void ExpectReply(bool flag);
+
+    // The number at the start of the last reply (0 when none).
+    int32_t ReplyCode() const { return replyCode_; }
+    // The last reply, without its leading code when it began with one.
+    QELString ReplyText() const { return replyText_; }
+    // Why the last send or read failed; empty when it did not.
+    QELString LastError() const { return lastError_; }
+
+    // The limits of this connection (a copy of the module's when it was opened).
+    const QELNetworkLimits &limits() const { return limits_; }
+    void setLimits(const QELNetworkLimits &limits) { limits_ = limits; }
+    // The most bytes one reply may hold; a larger reply fails.
+    void setReplyByteCap(uint32_t cap) { limits_.replyByteCap = cap; }
+
+    // "Description of the peer" for messages: "192.0.2.1:25".
+    const QELString &peerText() const { return peerText_; }
+
+    // Parses the reply code from the first 15 bytes of text: after blanks, either the
+    // digits at the start, or the digits after the first word. Digits that would take
+    // the code beyond 2147483647 are not read. Returns the code; consumed receives the
+    // count of leading bytes (blanks and digits) that make up a leading code, 0 when the
+    // text does not begin with one.
+    static int32_t ParseReplyCode(const char *text, uint32_t length, uint32_t *consumed);
+
+private:
+    friend QELTCPConnection *OpenConnection(const QELIPAddress &, uint16_t, bool, QELReplyCompletion *, QELString *);
+    QELTCPConnection();
+
+    SocketHandle socket_;
+    int32_t replyCode_;
+    QELString replyText_;
+    bool replyExpected_;
+    bool continuation_;
+    QELString lastError_;
+    QELString peerText_;
+    QELNetworkLimits limits_;
+};

@@ -1,0 +1,251 @@
+// ScriptedServer.cpp: the scripted loopback server: one thread that accepts connections
+// in order and plays their scripts with plain POSIX sockets.
+#include "ScriptedServer.h"
+
+#include <arpa/inet.h>
+#include <errno.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+int ElapsedMilliseconds(Clock::time_point since) {
+    return static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - since).count());
+}
+
+void SendAll(int descriptor, const std::string &bytes) {
+    size_t offset = 0;
+    while (offset < bytes.size()) {
+        ssize_t sent = ::send(descriptor, bytes.data() + offset, bytes.size() - offset, MSG_NOSIGNAL);
+        if (sent < 0 && errno == EINTR)
+            continue;
+        if (sent <= 0)
+            return;  // the client went away; the record shows what it got
+        offset += static_cast<size_t>(sent);
+    }
+}
+
+// The Content-Length of an HTTP request head, 0 when it has none.
+size_t ContentLengthOf(const std::string &head) {
+    static const char kField[] = "content-length:";
+    std::string lower = head;
+    for (char &c : lower)
+        c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+    size_t at = lower.find(kField);
+    if (at == std::string::npos)
+        return 0;
+    return static_cast<size_t>(strtoull(head.c_str() + at + sizeof kField - 1, nullptr, 10));
+}
+
+}  // namespace
+
+ScriptedServer::Script &ScriptedServer::Script::send(const std::string &bytes) {
+    steps_.push_back({kSend, bytes, 0, 0});
+    return *this;
+}
+
+ScriptedServer::Script &ScriptedServer::Script::pause(int milliseconds) {
+    steps_.push_back({kPause, std::string(), 0, milliseconds});
+    return *this;
+}
+
+ScriptedServer::Script &ScriptedServer::Script::receiveUntil(const std::string &marker) {
+    steps_.push_back({kReceiveUntil, marker, 0, kClientWaitMilliseconds});
+    return *this;
+}
+
+ScriptedServer::Script &ScriptedServer::Script::receiveBytes(size_t count) {
+    steps_.push_back({kReceiveBytes, std::string(), count, kClientWaitMilliseconds});
+    return *this;
+}
+
+ScriptedServer::Script &ScriptedServer::Script::receiveRequest() {
+    steps_.push_back({kReceiveRequest, std::string(), 0, kClientWaitMilliseconds});
+    return *this;
+}
+
+ScriptedServer::Script &ScriptedServer::Script::waitForClientClose(int milliseconds) {
+    steps_.push_back({kWaitForClose, std::string(), 0, milliseconds});
+    return *this;
+}
+
+ScriptedServer::Script &ScriptedServer::Script::reset() {
+    steps_.push_back({kReset, std::string(), 0, 0});
+    return *this;
+}
+
+ScriptedServer::ScriptedServer() {
+    listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int one = 1;
+    setsockopt(listener_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    struct sockaddr_in address;
+    memset(&address, 0, sizeof address);
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = 0;
+    if (::bind(listener_, reinterpret_cast<struct sockaddr *>(&address), sizeof address) != 0 ||
+        ::listen(listener_, 16) != 0)
+        abort();
+    socklen_t length = sizeof address;
+    getsockname(listener_, reinterpret_cast<struct sockaddr *>(&address), &length);
+    port_ = ntohs(address.sin_port);
+}
+
+ScriptedServer::~ScriptedServer() {
+    stopping_ = true;
+    if (thread_.joinable())
+        thread_.join();
+    if (listener_ >= 0)
+        ::close(listener_);
+}
+
+ScriptedServer::Script &ScriptedServer::connection() {
+    scripts_.emplace_back();
+    received_.emplace_back();
+    return scripts_.back();
+}
+
+void ScriptedServer::start() { thread_ = std::thread([this] { serve(); }); }
+
+void ScriptedServer::finish(int acceptWaitMilliseconds) {
+    acceptWaitMilliseconds_ = acceptWaitMilliseconds;
+    if (thread_.joinable())
+        thread_.join();
+}
+
+std::string ScriptedServer::hostAndPort() const { return "127.0.0.1:" + std::to_string(port_); }
+
+size_t ScriptedServer::acceptedCount() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    size_t count = 0;
+    for (size_t i = 0; i < accepted_.size(); ++i)
+        count += accepted_[i] ? 1 : 0;
+    return count;
+}
+
+std::string ScriptedServer::received(size_t connection) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return connection < received_.size() ? received_[connection] : std::string();
+}
+
+bool ScriptedServer::clientWaitExpired() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return clientWaitExpired_;
+}
+
+void ScriptedServer::serve() {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        accepted_.assign(scripts_.size(), false);
+    }
+    for (size_t index = 0; index < scripts_.size(); ++index) {
+        Clock::time_point waitStart = Clock::now();
+        int descriptor = -1;
+        while (!stopping_ && ElapsedMilliseconds(waitStart) < acceptWaitMilliseconds_) {
+            struct pollfd entry = {listener_, POLLIN, 0};
+            if (poll(&entry, 1, 20) > 0) {
+                descriptor = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
+                if (descriptor >= 0)
+                    break;
+            }
+        }
+        if (descriptor < 0)
+            return;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            accepted_[index] = true;
+        }
+        play(descriptor, index);
+    }
+}
+
+ScriptedServer::ReadOutcome ScriptedServer::readSome(int descriptor, size_t index, int milliseconds) {
+    struct pollfd entry = {descriptor, POLLIN, 0};
+    int ready = poll(&entry, 1, milliseconds < 0 ? 0 : milliseconds);
+    if (ready <= 0)
+        return kQuiet;
+    char buffer[65536];
+    ssize_t count = ::recv(descriptor, buffer, sizeof buffer, 0);
+    if (count < 0 && errno == EINTR)
+        return kQuiet;
+    if (count <= 0)
+        return kClosed;
+    std::lock_guard<std::mutex> lock(mutex_);
+    received_[index].append(buffer, static_cast<size_t>(count));
+    return kData;
+}
+
+void ScriptedServer::play(int descriptor, size_t index) {
+    bool resetAtEnd = false;
+    for (const Script::Step &step : scripts_[index].steps_) {
+        if (stopping_)
+            break;
+        if (step.kind == Script::kSend) {
+            SendAll(descriptor, step.bytes);
+        } else if (step.kind == Script::kPause) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(step.milliseconds));
+        } else if (step.kind == Script::kReset) {
+            resetAtEnd = true;
+            break;
+        } else {
+            // A wait for the client: done when the condition holds.
+            Clock::time_point waitStart = Clock::now();
+            for (;;) {
+                std::string sofar = received(index);
+                bool done = false;
+                if (step.kind == Script::kReceiveUntil) {
+                    done = sofar.find(step.bytes) != std::string::npos;
+                } else if (step.kind == Script::kReceiveBytes) {
+                    done = sofar.size() >= step.count;
+                } else if (step.kind == Script::kReceiveRequest) {
+                    size_t blank = sofar.find("\r\n\r\n");
+                    done = blank != std::string::npos &&
+                           sofar.size() >= blank + 4 + ContentLengthOf(sofar.substr(0, blank));
+                }
+                if (done)
+                    break;
+                int left = step.milliseconds - ElapsedMilliseconds(waitStart);
+                ReadOutcome outcome = kQuiet;
+                if (left > 0 && !stopping_)
+                    outcome = readSome(descriptor, index, left < 50 ? left : 50);
+                if (outcome == kClosed && step.kind == Script::kWaitForClose)
+                    break;
+                if (outcome == kClosed || left <= 0 || stopping_) {
+                    // The client went away or ran out of time before doing its part;
+                    // a hold that ends by time is no fault of the client.
+                    if (step.kind != Script::kWaitForClose) {
+                        std::lock_guard<std::mutex> lock(mutex_);
+                        clientWaitExpired_ = true;
+                    }
+                    break;
+                }
+            }
+        }
+    }
+    if (resetAtEnd) {
+        struct linger abort = {1, 0};
+        setsockopt(descriptor, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
+    }
+    ::close(descriptor);
+}
+
+uint16_t UnusedLoopbackPort() {
+    int descriptor = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    struct sockaddr_in address;
+    memset(&address, 0, sizeof address);
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::bind(descriptor, reinterpret_cast<struct sockaddr *>(&address), sizeof address);
+    socklen_t length = sizeof address;
+    getsockname(descriptor, reinterpret_cast<struct sockaddr *>(&address), &length);
+    ::close(descriptor);
+    return ntohs(address.sin_port);
+}

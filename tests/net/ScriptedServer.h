@@ -1,0 +1,87 @@
+// ScriptedServer.h: a loopback TCP server for protocol tests. It listens on 127.0.0.1 at a
+// free port and plays one script per accepted connection, recording every byte received.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+class ScriptedServer {
+public:
+    // What one connection does, in order. Every wait for the client is bounded
+    // (kClientWaitMilliseconds unless given), so a faulty client never hangs a test.
+    class Script {
+    public:
+        Script &send(const std::string &bytes);
+        Script &pause(int milliseconds);
+        // Reads until the bytes received on this connection contain marker.
+        Script &receiveUntil(const std::string &marker);
+        // Reads until this connection has received count bytes in all.
+        Script &receiveBytes(size_t count);
+        // Reads one HTTP request: up to its blank line, then Content-Length bytes.
+        Script &receiveRequest();
+        // Keeps the connection open, reading, until the client closes it.
+        Script &waitForClientClose(int milliseconds = kClientWaitMilliseconds);
+        // Ends the connection with a reset instead of an orderly close.
+        Script &reset();
+
+    private:
+        friend class ScriptedServer;
+        enum Kind { kSend, kPause, kReceiveUntil, kReceiveBytes, kReceiveRequest, kWaitForClose, kReset };
+        struct Step {
+            Kind kind;
+            std::string bytes;
+            size_t count;
+            int milliseconds;
+        };
+        std::vector<Step> steps_;
+    };
+
+    static constexpr int kClientWaitMilliseconds = 10000;
+
+    ScriptedServer();
+    // Stops accepting and waits for the server thread.
+    ~ScriptedServer();
+
+    // The script of the next connection to be accepted (the first call: the first one).
+    Script &connection();
+    // Starts serving: connections are accepted in order while scripts remain.
+    void start();
+    // Waits until every script has run or no further client came within the wait.
+    void finish(int acceptWaitMilliseconds = 2000);
+
+    uint16_t port() const { return port_; }
+    // "127.0.0.1:port".
+    std::string hostAndPort() const;
+
+    // After finish(): what happened.
+    size_t acceptedCount();
+    std::string received(size_t connection);
+    // True when some wait for the client ran out (the client did not do its part).
+    bool clientWaitExpired();
+
+private:
+    void serve();
+    void play(int descriptor, size_t index);
+    enum ReadOutcome { kData, kQuiet, kClosed };
+    // Reads what arrives within milliseconds into the connection's record.
+    ReadOutcome readSome(int descriptor, size_t index, int milliseconds);
+
+    int listener_ = -1;
+    uint16_t port_ = 0;
+    std::vector<Script> scripts_;
+    std::thread thread_;
+    std::atomic<bool> stopping_{false};
+    std::atomic<int> acceptWaitMilliseconds_{kClientWaitMilliseconds};
+    std::mutex mutex_;
+    std::vector<std::string> received_;
+    std::vector<bool> accepted_;
+    bool clientWaitExpired_ = false;
+};
+
+// A port on 127.0.0.1 where nothing listens (bound, then released).
+uint16_t UnusedLoopbackPort();
