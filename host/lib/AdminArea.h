@@ -1,0 +1,67 @@
+// AdminArea.h: the host's administration area under its reserved prefix: the module's
+// registration, the list of regions with the module's preference page for each ('MGPr',
+// saved with 'MSPr'), and the attachment folders served as downloads.
+#ifndef VELQUOR_HOST_ADMIN_AREA_H
+#define VELQUOR_HOST_ADMIN_AREA_H
+
+#include "host/lib/Registration.h"
+#include "host/lib/WebExchange.h"
+#include "module/HostInterface.h"
+
+#include <optional>
+#include <string>
+
+namespace velquor::host {
+
+class DownloadFolders;
+class Host;
+class HostIdentity;
+class RequestRouter;
+
+// Access: a request must be addressed to this host (its Host header names it, so that a
+// foreign name that resolves to this machine reaches nothing). Without a password only
+// loopback clients get in; with one every client must give it with HTTP Basic as user
+// "admin". A POST must come from a page of this host: its Origin (or, without one, its
+// Referer) is this request's own origin (http or https); cross-site posts are refused.
+// Behind a reverse proxy on this machine the client is the one the proxy names in
+// X-Forwarded-For.
+class AdminArea {
+public:
+    using EntryPoint = int32_t (*)(HostContext *);
+
+    AdminArea(Host &host, const HostIdentity &identity, const RequestRouter &router, DownloadFolders &downloads,
+              std::string password);
+
+    // The module to ask for preference pages; set after 'MIni', before requests arrive.
+    void setModule(EntryPoint entry, const Registration &registration);
+
+    // Serves a request whose path is the prefix followed by adminPath (as sent):
+    // ""                      the overview (GET)
+    // "region/" [name "/"]    the preference page of the root or of a top-level folder
+    //                         (GET shows it, POST saves it with 'MSPr' and shows it again)
+    // "downloads/forget"      POST with the field "folder": serve that folder's files as
+    //                         ordinary site files again
+    WebResponse handle(const WebRequest &request, const std::string &adminPath);
+
+    static bool isSameOrigin(const WebRequest &request, const HostIdentity &identity);
+    // The password of an "Authorization: Basic ..." header whose user is "admin".
+    static std::optional<std::string> basicPassword(const std::string &authorization);
+
+private:
+    WebResponse overview(const WebRequest &request);
+    WebResponse regionPage(const WebRequest &request, const std::string &region, bool save);
+    WebResponse forgetFolder(const WebRequest &request);
+    std::string regionLink(const std::string &region) const;
+
+    Host &host_;
+    const HostIdentity &identity_;
+    const RequestRouter &router_;
+    DownloadFolders &downloads_;
+    std::string password_;
+    EntryPoint entry_ = nullptr;
+    Registration registration_;
+};
+
+} // namespace velquor::host
+
+#endif

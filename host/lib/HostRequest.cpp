@@ -1,0 +1,229 @@
+// HostRequest.cpp: the state of one request, its context record and the registry that
+// maps a hostRef back to a live request.
+#include "host/lib/HostRequest.h"
+
+#include "host/lib/DatabaseStore.h"
+#include "host/lib/Host.h"
+#include "host/lib/HostMemory.h"
+#include "host/lib/HostServices.h"
+#include "host/lib/HostText.h"
+
+#include <atomic>
+#include <ctime>
+#include <mutex>
+#include <set>
+
+namespace velquor::host {
+
+namespace {
+
+std::mutex registryMutex;
+std::set<const HostRequest *> &registry() {
+    static std::set<const HostRequest *> requests;
+    return requests;
+}
+
+std::atomic<uint64_t> nextRequestId{1};
+
+std::optional<std::string> findOccurrence(const std::vector<std::pair<std::string, std::string>> &list,
+                                          const std::string &name, uint32_t occurrence) {
+    uint32_t seen = 0;
+    for (const auto &[key, value] : list) {
+        if (HostText::equalsIgnoringCase(key, name)) {
+            if (seen == occurrence) {
+                return value;
+            }
+            ++seen;
+        }
+    }
+    return std::nullopt;
+}
+
+void setUnique(std::vector<std::pair<std::string, std::string>> &list, const std::string &name,
+               const std::string &value) {
+    for (auto &[key, existing] : list) {
+        if (HostText::equalsIgnoringCase(key, name)) {
+            existing = value;
+            return;
+        }
+    }
+    list.emplace_back(name, value);
+}
+
+std::string timeStamp() {
+    std::time_t now = std::time(nullptr);
+    std::tm parts{};
+    gmtime_r(&now, &parts);
+    char text[32];
+    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &parts);
+    return text;
+}
+
+} // namespace
+
+HostRequest::HostRequest(uint32_t requestCode) : ownHost_(std::make_unique<Host>()) {
+    host_ = ownHost_.get();
+    initialise(requestCode);
+}
+
+HostRequest::HostRequest(Host &host, uint32_t requestCode) : host_(&host) { initialise(requestCode); }
+
+void HostRequest::initialise(uint32_t requestCode) {
+    id_ = nextRequestId.fetch_add(1);
+    faults_ = std::make_shared<FaultPlan>();
+    context_.hostRef = reinterpret_cast<uintptr_t>(this);
+    context_.requestCode = requestCode;
+    context_.callback = HostServiceCallback;
+    context_.databaseCallback = HostDatabaseServiceCallback;
+    context_.allocate = HostAllocate;
+    context_.release = HostRelease;
+    std::lock_guard<std::mutex> lock(registryMutex);
+    registry().insert(this);
+}
+
+HostRequest::~HostRequest() {
+    {
+        std::lock_guard<std::mutex> lock(registryMutex);
+        registry().erase(this);
+    }
+    end();
+}
+
+HostContext *HostRequest::context() { return &context_; }
+
+int32_t HostRequest::run(EntryPoint entry) {
+    guarded_ = true;
+    runningThread_ = std::this_thread::get_id();
+    running_ = true;
+    struct Stop {
+        std::atomic<bool> &running;
+        ~Stop() { running = false; }
+    } stop{running_};
+    return entry(&context_);
+}
+
+void HostRequest::end() {
+    host_->databases().closeAll(id_);
+    databaseStarts_ = 0;
+}
+
+void HostRequest::shareFaults(std::shared_ptr<FaultPlan> plan) {
+    if (plan != nullptr) {
+        faults_ = std::move(plan);
+    }
+}
+
+void HostRequest::setRequestCode(uint32_t code) { context_.requestCode = code; }
+
+void HostRequest::addTagParameter(const std::string &name, const std::string &value) {
+    tagParameters_.emplace_back(name, value);
+}
+
+std::optional<std::string> HostRequest::tagParameter(const std::string &name, uint32_t occurrence) const {
+    return findOccurrence(tagParameters_, name, occurrence);
+}
+
+void HostRequest::addFormArgument(const std::string &name, const std::string &value) {
+    formArguments_.emplace_back(name, value);
+}
+
+std::optional<std::string> HostRequest::formArgument(const std::string &name, uint32_t occurrence) const {
+    return findOccurrence(formArguments_, name, occurrence);
+}
+
+void HostRequest::setCGIVariable(const std::string &name, const std::string &value) {
+    setUnique(cgiVariables_, name, value);
+}
+
+std::optional<std::string> HostRequest::cgiVariable(const std::string &name) const {
+    return findOccurrence(cgiVariables_, name, 0);
+}
+
+void HostRequest::setPageVariable(const std::string &name, const std::string &value) {
+    setUnique(pageVariables_, name, value);
+}
+
+std::optional<std::string> HostRequest::pageVariable(const std::string &name) const {
+    return findOccurrence(pageVariables_, name, 0);
+}
+
+void HostRequest::setErrorInfo(const std::string &message, const std::string &explanation) {
+    errorInfo_ = ErrorInfo{message, explanation};
+}
+
+void HostRequest::addLogEntry(uint32_t kind, const std::string &text) {
+    LogEntry entry;
+    entry.kind = kind;
+    entry.text = text;
+    entry.line = timeStamp() + " " + HostText::fourCharCode(kind) + " " + HostText::oneLine(text);
+    host_->writeLog(entry.line);
+    logEntries_.push_back(std::move(entry));
+}
+
+std::vector<ServiceCall> HostRequest::callsOf(uint32_t selector) const {
+    std::vector<ServiceCall> result;
+    for (const ServiceCall &call : calls_) {
+        if (call.selector == selector) {
+            result.push_back(call);
+        }
+    }
+    return result;
+}
+
+size_t HostRequest::countCalls(uint32_t selector) const {
+    size_t count = 0;
+    for (const ServiceCall &call : calls_) {
+        count += call.selector == selector ? 1 : 0;
+    }
+    return count;
+}
+
+size_t HostRequest::countCalls(uint32_t selector, const std::string &name) const {
+    size_t count = 0;
+    for (const ServiceCall &call : calls_) {
+        count += call.selector == selector && HostText::equalsIgnoringCase(call.name, name) ? 1 : 0;
+    }
+    return count;
+}
+
+void HostRequest::recordStrayCall(const std::string &text) {
+    std::lock_guard<std::mutex> lock(strayMutex_);
+    strayCalls_.push_back(text);
+}
+
+std::vector<std::string> HostRequest::protocolViolations() const {
+    std::vector<std::string> result;
+    {
+        std::lock_guard<std::mutex> lock(strayMutex_);
+        result = strayCalls_;
+    }
+    for (const ServiceCall &call : calls_) {
+        if (call.protocolViolation) {
+            result.push_back(call.text);
+        }
+    }
+    return result;
+}
+
+HostRequest *HostRequest::fromHostRef(uintptr_t hostRef) {
+    auto *request = reinterpret_cast<HostRequest *>(hostRef);
+    std::lock_guard<std::mutex> lock(registryMutex);
+    return registry().count(request) != 0 ? request : nullptr;
+}
+
+bool HostRequest::acceptsCalls(std::string *reason) const {
+    if (!guarded_) {
+        return true;
+    }
+    if (!running_) {
+        *reason = "a service call after the request's entry point returned";
+        return false;
+    }
+    if (std::this_thread::get_id() != runningThread_) {
+        *reason = "a service call from a thread other than the request's";
+        return false;
+    }
+    return true;
+}
+
+} // namespace velquor::host

@@ -1,0 +1,49 @@
+// SiteFolders.h: the host's folders as the module sees them: page-relative folders that
+// never leave the site root, and per-name data folders created on demand.
+#ifndef VELQUOR_HOST_SITE_FOLDERS_H
+#define VELQUOR_HOST_SITE_FOLDERS_H
+
+#include <functional>
+#include <optional>
+#include <string>
+#include <utility>
+
+namespace velquor::host {
+
+class SiteFolders {
+public:
+    // Absolute folders; "" leaves the service that needs one refusing.
+    void setSiteRoot(const std::string &path) { siteRoot_ = path; }
+    void setDataRoot(const std::string &path) { dataRoot_ = path; }
+    const std::string &siteRoot() const { return siteRoot_; }
+    const std::string &dataRoot() const { return dataRoot_; }
+
+    // The folder path with exactly one "/" at its end.
+    static std::string withTrailingSlash(const std::string &path);
+
+    // Resolves a page-relative folder path against the page folder and answers the absolute
+    // path ending with "/". Refused (nullopt, reason in *reason): no site root, an absolute
+    // path, a ".." component, a page folder outside the site root, a component that is a
+    // file, a symbolic link whose target lies outside the site root or does not exist. The
+    // folder itself need not exist.
+    std::optional<std::string> resolve(const std::string &pageFolder, const std::string &path,
+                                       std::string *reason = nullptr) const;
+
+    // The data folder of `name` (one path component: no "/", not "." or ".."), created with
+    // its parents when missing; the absolute path ending with "/".
+    std::optional<std::string> dataFolder(const std::string &name, std::string *reason = nullptr) const;
+
+    // Called with every folder that resolve() answers (the page server serves the files
+    // of those folders as downloads only). Set before requests start.
+    using ResolveObserver = std::function<void(const std::string &folder)>;
+    void setResolveObserver(ResolveObserver observer) { resolveObserver_ = std::move(observer); }
+
+private:
+    std::string siteRoot_;
+    std::string dataRoot_;
+    ResolveObserver resolveObserver_;
+};
+
+} // namespace velquor::host
+
+#endif

@@ -1,0 +1,72 @@
+// HostProcess.h: runs the built velquor-host as a child process for end-to-end tests:
+// starts it on an ephemeral port, reads the port it prints, and always stops it by its
+// process id; plus a raw HTTP request for targets that HTTP clients would tidy up.
+#ifndef VELQUOR_TESTS_HOST_HOST_PROCESS_H
+#define VELQUOR_TESTS_HOST_HOST_PROCESS_H
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace velquor::host::test {
+
+class HostProcess {
+public:
+    HostProcess() = default;
+    // Stops the child if it still runs.
+    ~HostProcess();
+    HostProcess(const HostProcess &) = delete;
+    HostProcess &operator=(const HostProcess &) = delete;
+
+    // The binary named by VELQUOR_HOST_BINARY; "" when unset.
+    static std::string binary();
+
+    // Starts the binary with the arguments (and NAME=VALUE environment additions), its
+    // standard error going to errorFile, and waits until it prints its listening line.
+    // False with the reason (and what the child printed) in *error.
+    bool start(const std::vector<std::string> &arguments, const std::vector<std::string> &environment,
+               const std::string &errorFile, std::string *error);
+    // Runs the binary to its end (bounded); its exit status, or nothing when it had to
+    // be killed. Standard output and error are kept.
+    std::optional<int> run(const std::vector<std::string> &arguments, const std::string &errorFile,
+                           std::chrono::seconds limit = std::chrono::seconds(30));
+
+    int port() const { return port_; }
+    pid_t pid() const { return pid_; }
+    bool running() const { return pid_ > 0; }
+    // What the child printed on standard output so far.
+    const std::string &output();
+
+    void signal(int number) const;
+    // Waits for the child's end; its exit status (128 + signal when killed by one), or
+    // nothing when it did not end in time.
+    std::optional<int> waitForExit(std::chrono::milliseconds limit);
+    // SIGTERM, a bounded wait, then SIGKILL; the exit status as above.
+    std::optional<int> stop();
+
+private:
+    bool spawn(const std::vector<std::string> &arguments, const std::vector<std::string> &environment,
+               const std::string &errorFile, std::string *error);
+    void readAvailable(int timeoutMilliseconds);
+
+    pid_t pid_ = -1;
+    int outputPipe_ = -1;
+    std::string output_;
+    int port_ = 0;
+};
+
+// Sends the bytes as they are to 127.0.0.1:port and answers everything the server sent
+// until it closed the connection (bounded to a few seconds).
+std::string rawRequest(int port, const std::string &request);
+// The status code of a raw response ("HTTP/1.1 404 ..." gives 404); 0 when there is none.
+int rawStatus(const std::string &response);
+// The whole text of a file ("" when it cannot be read).
+std::string readWholeFile(const std::string &path);
+void writeWholeFile(const std::string &path, const std::string &content);
+
+} // namespace velquor::host::test
+
+#endif
