@@ -1,0 +1,43 @@
+// ServiceBuffer.cpp: output buffers for host services and the 'MBtS' repeat.
+#include "module/ServiceBuffer.h"
+
+#include <cstring>
+
+QELServiceBuffer::QELServiceBuffer(uint32_t capacity, const QELString *input) : input_(input) {
+    if (input_ != nullptr && capacity <= input_->length())
+        capacity = input_->length() + 1;
+    capacity_ = capacity;
+    fill();
+}
+
+void QELServiceBuffer::fill() {
+    // One spare byte so that even a zero capacity has a valid, terminated block.
+    block_.resize(capacity_ + 1);
+    uint8_t *bytes = block_.data();
+    if (input_ != nullptr)
+        std::memcpy(bytes, input_->text(), input_->length() + 1);
+    else
+        bytes[0] = 0;
+    bytes[capacity_] = 0;
+    size_ = capacity_;
+}
+
+bool QELServiceBuffer::resizeToReported(bool growOnly) {
+    uint32_t reported = size_;
+    if (reported > kLargestAnswer) {
+        size_ = capacity_;
+        return false;
+    }
+    if (growOnly && reported < capacity_)
+        reported = capacity_;
+    if (input_ != nullptr && reported < input_->length() + 1)
+        reported = input_->length() + 1;
+    capacity_ = reported;
+    fill();
+    return true;
+}
+
+QELString QELServiceBuffer::answer() const {
+    uint32_t length = size_ < capacity_ ? size_ : capacity_;
+    return QELString(reinterpret_cast<const char *>(block_.data()), length);
+}

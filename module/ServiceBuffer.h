@@ -1,0 +1,58 @@
+// ServiceBuffer.h: a module-owned buffer handed to a host output service (capacity on
+// entry, answer length on return) and the one-resize repeat after 'MBtS'.
+#pragma once
+
+#include <cstdint>
+
+#include "foundation/ByteBuffer.h"
+#include "foundation/String.h"
+#include "module/HostInterface.h"
+
+class QELServiceBuffer : public QELObject {
+public:
+    // A buffer of the given capacity; an input copy (in/out services) is written into
+    // it with its terminator, and the capacity grows to hold it when needed.
+    explicit QELServiceBuffer(uint32_t capacity, const QELString *input = nullptr);
+
+    void *data() { return block_.data(); }
+    // The size argument: the capacity on entry, the host's answer on return.
+    uint32_t *size() { return &size_; }
+    // Sets the size argument to another value than the capacity (an input text whose
+    // count is its length + 1).
+    void setSize(uint32_t size) { size_ = size; }
+    uint32_t capacity() const { return capacity_; }
+
+    // After 'MBtS': the buffer becomes exactly the size the host reported (never
+    // smaller than an input copy needs; never shrinking when growOnly), the input is
+    // copied in again, and the size argument is reset to the capacity. False, with the
+    // buffer unchanged, for a size beyond kLargestAnswer.
+    bool resizeToReported(bool growOnly = false);
+
+    // No host answer is taken that is larger than this (256 MiB).
+    static constexpr uint32_t kLargestAnswer = 256u << 20;
+    // The answer: the first size bytes, never more than the buffer holds.
+    QELString answer() const;
+
+private:
+    void fill();
+
+    QELByteBuffer block_;
+    uint32_t capacity_ = 0;
+    uint32_t size_ = 0;
+    const QELString *input_;
+};
+
+// Calls a service once and, when the host answers 'MBtS', resizes the buffers to the
+// sizes it reported and calls once more; the second answer is final.
+template <typename Call>
+int32_t CallWithRetry(Call call, QELServiceBuffer &first, QELServiceBuffer *second = nullptr) {
+    int32_t answer = call();
+    if (static_cast<uint32_t>(answer) == QEL_ANSWER_BUFFER_TOO_SMALL) {
+        if (!first.resizeToReported(second != nullptr))
+            return answer;
+        if (second != nullptr && !second->resizeToReported(true))
+            return answer;
+        answer = call();
+    }
+    return answer;
+}

@@ -1,0 +1,29 @@
+#!/usr/bin/env bash
+# Installs the Debian packages that building, running and testing Velquor need, when
+# they are missing. Needs root (or sudo) only when something must be installed.
+set -euo pipefail
+
+packages=(
+  build-essential cmake ninja-build pkg-config
+  libgtest-dev libgmock-dev libbenchmark-dev
+  libsqlite3-dev libcpp-httplib-dev
+  python3 curl
+)
+if [ "${VELQUOR_SETUP_TEST_SERVERS:-0}" = 1 ]; then
+  # Real servers and a load generator for the end-to-end tests and benchmarks.
+  packages+=(python3-aiosmtpd dovecot-core dovecot-pop3d wrk)
+fi
+
+missing=()
+for package in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" || missing+=("$package")
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+echo "Installing: ${missing[*]}"
+sudo=""
+[ "$(id -u)" -eq 0 ] || sudo="sudo"
+export DEBIAN_FRONTEND=noninteractive
+$sudo apt-get update -qq
+# Dovecot's package tries to start the system service; a refusal by policy is harmless.
+$sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
