@@ -230,10 +230,25 @@ void QELStringBuffer::dropReference() {
         delete this;
 }
 
+namespace {
+
+// Keeps the module-wide empty buffer. It is built once, even when several threads ask
+// first, and its own reference keeps it alive while the module is loaded. When the
+// module is unloaded it is released, unless a string that outlives the module's static
+// objects still shares it.
+struct EmptyBufferHolder {
+    QELStringBuffer *buffer = new QELStringBuffer(0);
+    ~EmptyBufferHolder() {
+        if (buffer->referenceCount() == 1)
+            delete buffer;
+    }
+};
+
+}  // namespace
+
 QELStringBuffer *QELStringBuffer::empty() {
-    // Built once even when several threads ask first; its own reference keeps it alive.
-    static QELStringBuffer *const buffer = new QELStringBuffer(0);
-    return buffer;
+    static EmptyBufferHolder holder;
+    return holder.buffer;
 }
 
 // ---------------------------------------------------------------------------------------

@@ -67,10 +67,14 @@ int32_t QELHostDatabase::AddRecord(uint32_t handle) const { return handleOnly(QE
 
 int32_t QELHostDatabase::UpdateRecord(uint32_t handle) const { return handleOnly(QEL_DATABASE_UPDATE_RECORD, handle); }
 
-int32_t QELHostDatabase::DeleteRecord(uint32_t handle, uint32_t recordId) const {
+int32_t QELHostDatabase::recordCall(uint32_t selector, uint32_t handle, uint32_t recordId) const {
     uint32_t size = 4;
     uint32_t type = QEL_VALUE_IDENTIFIER;
-    return call(QEL_DATABASE_DELETE_RECORD, &handle, &recordId, &size, nullptr, nullptr, &type);
+    return call(selector, &handle, &recordId, &size, nullptr, nullptr, &type);
+}
+
+int32_t QELHostDatabase::DeleteRecord(uint32_t handle, uint32_t recordId) const {
+    return recordCall(QEL_DATABASE_DELETE_RECORD, handle, recordId);
 }
 
 int32_t QELHostDatabase::setField(uint32_t handle, const QELString &field, void *value, uint32_t size,
@@ -161,9 +165,7 @@ int32_t QELHostDatabase::MoveToLastRecord(uint32_t handle) const { return handle
 int32_t QELHostDatabase::MoveToNextRecord(uint32_t handle) const { return handleOnly(QEL_DATABASE_MOVE_TO_NEXT, handle); }
 
 int32_t QELHostDatabase::MoveToRecord(uint32_t handle, uint32_t recordId) const {
-    uint32_t size = 4;
-    uint32_t type = QEL_VALUE_IDENTIFIER;
-    return call(QEL_DATABASE_MOVE_TO_RECORD, &handle, &recordId, &size, nullptr, nullptr, &type);
+    return recordCall(QEL_DATABASE_MOVE_TO_RECORD, handle, recordId);
 }
 
 int32_t QELHostDatabase::MoveByRecords(uint32_t handle, int32_t count) const {

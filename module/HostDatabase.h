@@ -65,6 +65,8 @@ private:
     int32_t call(uint32_t selector, void *a1 = nullptr, void *a2 = nullptr, void *a3 = nullptr, void *a4 = nullptr,
                  void *a5 = nullptr, void *a6 = nullptr) const;
     int32_t handleOnly(uint32_t selector, uint32_t handle) const;
+    // A service that names a record by its identifier (a 4-byte identifier value).
+    int32_t recordCall(uint32_t selector, uint32_t handle, uint32_t recordId) const;
     int32_t setField(uint32_t handle, const QELString &field, void *value, uint32_t size, uint32_t type) const;
     uint32_t getField4(uint32_t handle, const QELString &field, uint32_t type) const;
     bool getFieldText(uint32_t handle, const QELString &field, uint32_t capacity, QELString &value) const;

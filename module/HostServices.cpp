@@ -275,8 +275,8 @@ QELString QELHostServices::GetDataFolderPath(const QELString &name) const {
 }
 
 bool QELHostServices::ResolveFolderPath(QELString &path) const {
+    // The copy is exactly the path and its terminator, so the size is length + 1.
     QELServiceBuffer buffer(0, &path);
-    buffer.setSize(path.length() + 1);
     int32_t answer =
         CallWithRetry([&] { return call(QEL_SERVICE_RESOLVE_FOLDER_PATH, buffer.data(), buffer.size()); }, buffer);
     if (answer != 0)

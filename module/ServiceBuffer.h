@@ -17,9 +17,6 @@ public:
     void *data() { return block_.data(); }
     // The size argument: the capacity on entry, the host's answer on return.
     uint32_t *size() { return &size_; }
-    // Sets the size argument to another value than the capacity (an input text whose
-    // count is its length + 1).
-    void setSize(uint32_t size) { size_ = size; }
     uint32_t capacity() const { return capacity_; }
 
     // After 'MBtS': the buffer becomes exactly the size the host reported (never

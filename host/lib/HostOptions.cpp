@@ -157,7 +157,8 @@ std::string HostOptions::usage(const HostOptions &defaults) {
            "                             answers only clients on this machine\n"
            "  --allow-remote-actions     let any client post the module's action (by default only\n"
            "                             clients on this machine)\n"
-           "  --threads N                requests served at once (default " + std::to_string(defaults.threads) + ")\n"
+           "  --threads N                worker threads kept ready (default " + std::to_string(defaults.threads) +
+               "); more start\n                             while every worker is busy, up to 512\n"
            "  --help                     this text\n"
            "\n"
            "The administration area is at /_velquor/. SIGINT or SIGTERM stops the host cleanly.\n";

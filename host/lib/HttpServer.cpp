@@ -2,6 +2,7 @@
 // file of the host that includes httplib.h.
 #include "host/lib/HttpServer.h"
 
+#include "host/lib/ElasticThreadPool.h"
 #include "host/lib/HostText.h"
 
 #include <httplib.h>
@@ -10,6 +11,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -99,6 +101,17 @@ void toResponse(const WebResponse &web, httplib::Response &response) {
 
 } // namespace
 
+// cpp-httplib's task queue on the host's elastic pool.
+class ElasticTaskQueue : public httplib::TaskQueue {
+public:
+    ElasticTaskQueue(size_t ready, size_t ceiling) : pool_(ready, ceiling) {}
+    void enqueue(std::function<void()> job) override { pool_.enqueue(std::move(job)); }
+    void shutdown() override { pool_.shutdown(); }
+
+private:
+    ElasticThreadPool pool_;
+};
+
 struct HttpServer::Impl {
     httplib::Server server;
     Handler handler;
@@ -110,7 +123,8 @@ HttpServer::HttpServer(Handler handler, Settings settings) : impl_(std::make_uni
     impl_->handler = std::move(handler);
     httplib::Server &server = impl_->server;
     size_t threads = settings.threads == 0 ? 1 : settings.threads;
-    server.new_task_queue = [threads] { return new httplib::ThreadPool(threads); };
+    size_t ceiling = std::max(threads, settings.maximumThreads);
+    server.new_task_queue = [threads, ceiling] { return new ElasticTaskQueue(threads, ceiling); };
     server.set_payload_max_length(settings.maximumBody);
     server.set_keep_alive_max_count(settings.keepAliveRequests);
     // A response leaves in more than one write (headers, then content); without this,

@@ -19,7 +19,8 @@ public:
     using Handler = std::function<WebResponse(const WebRequest &)>;
 
     struct Settings {
-        size_t threads = 16;                 // requests served at once
+        size_t threads = 16;                 // workers kept ready
+        size_t maximumThreads = 512;         // workers at most, started as the load needs
         size_t maximumBody = 32u << 20;      // larger request bodies answer 413
         size_t keepAliveRequests = 100;      // per connection
     };

@@ -556,6 +556,29 @@ TEST_F(VelquorHostWithModule, IncludesAnotherServersPageAndOneOfItsOwn) {
     EXPECT_EQ(body, "[Hello from the other server][plain text of this site]");
 }
 
+TEST_F(VelquorHostWithModule, PagesThatIncludeThisHostDoNotStarveTheirInnerRequests) {
+    // Each outer page holds a worker while its include waits for an inner request; with
+    // two workers kept ready, twenty at once would otherwise leave the inner requests
+    // queued until the include's time limit.
+    page("outer.html", "[<qelIncludeHTTP url=\"inner.txt\">]");
+    page("inner.txt", "inner");
+    ASSERT_NO_FATAL_FAILURE(startHost({"--threads", "2"}));
+    std::atomic<int> wrong{0};
+    std::vector<std::thread> clients;
+    for (int t = 0; t < 20; ++t) {
+        clients.emplace_back([&] {
+            httplib::Client client("127.0.0.1", host_.port());
+            client.set_read_timeout(60, 0);
+            httplib::Result result = client.Get("/outer.html");
+            if (!result || result->body != "[inner]")
+                ++wrong;
+        });
+    }
+    for (std::thread &client : clients)
+        client.join();
+    EXPECT_EQ(wrong.load(), 0);
+}
+
 TEST_F(VelquorHostWithModule, TheRegionPageSwitchesATagOffAcrossARestart) {
     page("index.html", "A<qelIncludeHTTP>B");
     page("shop/index.html", "A<qelIncludeHTTP>B");
