@@ -211,6 +211,25 @@ HostRequest *HostRequest::fromHostRef(uintptr_t hostRef) {
     return registry().count(request) != 0 ? request : nullptr;
 }
 
+int32_t HostRequest::serveCall(uintptr_t hostRef, uint32_t selector,
+                               const std::function<int32_t(HostRequest &)> &serve) {
+    const int32_t general = static_cast<int32_t>(QEL_RESULT_GENERAL_FAILURE);
+    try {
+        HostRequest *request = fromHostRef(hostRef);
+        if (request == nullptr) {
+            return general;
+        }
+        std::string reason;
+        if (!request->acceptsCalls(&reason)) {
+            request->recordStrayCall(HostText::fourCharCode(selector) + " [violation: " + reason + "]");
+            return general;
+        }
+        return serve(*request);
+    } catch (...) {
+        return general;
+    }
+}
+
 bool HostRequest::acceptsCalls(std::string *reason) const {
     if (!guarded_) {
         return true;

@@ -8,6 +8,7 @@
 #include "module/HostInterface.h"
 
 #include <atomic>
+#include <functional>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -132,6 +133,10 @@ public:
     static HostRequest *fromHostRef(uintptr_t hostRef);
     // Whether a call arriving now may be served (see run); the reason when not.
     bool acceptsCalls(std::string *reason) const;
+    // The way into a request for both service callbacks: finds the request hostRef
+    // names, refuses (and records) a call it cannot accept now, and runs serve. Never
+    // throws: anything escaping answers 'MGen'.
+    static int32_t serveCall(uintptr_t hostRef, uint32_t selector, const std::function<int32_t(HostRequest &)> &serve);
 
 private:
     void initialise(uint32_t requestCode);

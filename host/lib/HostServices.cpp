@@ -354,19 +354,7 @@ using velquor::host::HostRequest;
 
 extern "C" int32_t HostServiceCallback(uintptr_t hostRef, uint32_t selector, void *a1, void *a2, void *a3,
                                        void *a4, void *a5) {
-    const int32_t general = static_cast<int32_t>(QEL_RESULT_GENERAL_FAILURE);
-    try {
-        HostRequest *request = HostRequest::fromHostRef(hostRef);
-        if (request == nullptr) {
-            return general;
-        }
-        std::string reason;
-        if (!request->acceptsCalls(&reason)) {
-            request->recordStrayCall(velquor::host::HostText::fourCharCode(selector) + " [violation: " + reason + "]");
-            return general;
-        }
-        return velquor::host::servePage(*request, selector, a1, a2, a3, a4, a5);
-    } catch (...) {
-        return general;
-    }
+    return HostRequest::serveCall(hostRef, selector, [&](HostRequest &request) {
+        return velquor::host::servePage(request, selector, a1, a2, a3, a4, a5);
+    });
 }
