@@ -664,25 +664,19 @@ uint32_t QELString::stripTrailing(char c, uint32_t limit) {
     return dropLast(k);
 }
 
-void QELString::toUpper(uint32_t start, uint32_t count) {
+void QELString::mapCase(const uint8_t *table, uint32_t start, uint32_t count) {
     uint32_t n = length();
     if (start >= n || count == 0)
         return;
     count = std::min(count, n - start);
     auto *p = reinterpret_cast<uint8_t *>(setLength(n)) + start;
     for (uint32_t i = 0; i < count; ++i)
-        p[i] = QELUpperCaseTable[p[i]];
+        p[i] = table[p[i]];
 }
 
-void QELString::toLower(uint32_t start, uint32_t count) {
-    uint32_t n = length();
-    if (start >= n || count == 0)
-        return;
-    count = std::min(count, n - start);
-    auto *p = reinterpret_cast<uint8_t *>(setLength(n)) + start;
-    for (uint32_t i = 0; i < count; ++i)
-        p[i] = QELLowerCaseTable[p[i]];
-}
+void QELString::toUpper(uint32_t start, uint32_t count) { mapCase(QELUpperCaseTable, start, count); }
+
+void QELString::toLower(uint32_t start, uint32_t count) { mapCase(QELLowerCaseTable, start, count); }
 
 void QELString::reverse() {
     uint32_t n = length();

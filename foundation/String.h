@@ -172,6 +172,8 @@ public:
 
 private:
     QELString &appendBytes(const char *bytes, uint32_t count);
+    // Maps count bytes from start through a case table.
+    void mapCase(const uint8_t *table, uint32_t start, uint32_t count);
     // Makes the buffer unique with length n (contents kept up to min(old, n)) and writes
     // the NUL. growForAppend lets a unique buffer grow geometrically.
     char *setLength(uint32_t n, bool growForAppend = false);
