@@ -748,58 +748,47 @@ int32_t moveTo(SessionType &open, const std::optional<int64_t> &target) {
 
 } // namespace
 
-int32_t DatabaseStore::moveToFirst(uint64_t owner, uint32_t handle) {
+int32_t DatabaseStore::move(uint64_t owner, uint32_t handle, const std::function<std::optional<int64_t>(const Session &)> &target) {
     std::lock_guard<std::mutex> lock(mutex_);
     Session *open = session(owner, handle);
     if (open == nullptr) {
         return kNotFound;
     }
-    return moveTo(*open, findRecord(*open, "", "ASC", 0, 0));
+    return moveTo(*open, target(*open));
+}
+
+int32_t DatabaseStore::moveToFirst(uint64_t owner, uint32_t handle) {
+    return move(owner, handle, [this](const Session &open) { return findRecord(open, "", "ASC", 0, 0); });
 }
 
 int32_t DatabaseStore::moveToLast(uint64_t owner, uint32_t handle) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    Session *open = session(owner, handle);
-    if (open == nullptr) {
-        return kNotFound;
-    }
-    return moveTo(*open, findRecord(*open, "", "DESC", 0, 0));
+    return move(owner, handle, [this](const Session &open) { return findRecord(open, "", "DESC", 0, 0); });
 }
 
 int32_t DatabaseStore::moveToNext(uint64_t owner, uint32_t handle) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    Session *open = session(owner, handle);
-    if (open == nullptr) {
-        return kNotFound;
-    }
-    return moveTo(*open, findRecord(*open, "QELIDFIELD > ?3", "ASC", 0, open->current));
+    return move(owner, handle,
+                [this](const Session &open) { return findRecord(open, "QELIDFIELD > ?3", "ASC", 0, open.current); });
 }
 
 int32_t DatabaseStore::moveToRecord(uint64_t owner, uint32_t handle, uint32_t recordId) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    Session *open = session(owner, handle);
-    if (open == nullptr) {
-        return kNotFound;
-    }
-    return moveTo(*open, findRecord(*open, "QELIDFIELD = ?3", "ASC", 0, static_cast<int64_t>(recordId)));
+    return move(owner, handle, [this, recordId](const Session &open) {
+        return findRecord(open, "QELIDFIELD = ?3", "ASC", 0, static_cast<int64_t>(recordId));
+    });
 }
 
 int32_t DatabaseStore::moveBy(uint64_t owner, uint32_t handle, int32_t count) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    Session *open = session(owner, handle);
-    if (open == nullptr) {
-        return kNotFound;
-    }
-    if (count == 0) {
-        return moveTo(*open, findRecord(*open, "QELIDFIELD = ?3", "ASC", 0, open->current));
-    }
-    if (count > 0) {
-        return moveTo(*open, findRecord(*open, "QELIDFIELD > ?3", "ASC", static_cast<int64_t>(count) - 1, open->current));
-    }
-    if (open->current == 0) {
-        return kNotFound;
-    }
-    return moveTo(*open, findRecord(*open, "QELIDFIELD < ?3", "DESC", -static_cast<int64_t>(count) - 1, open->current));
+    return move(owner, handle, [this, count](const Session &open) -> std::optional<int64_t> {
+        if (count == 0) {
+            return findRecord(open, "QELIDFIELD = ?3", "ASC", 0, open.current);
+        }
+        if (count > 0) {
+            return findRecord(open, "QELIDFIELD > ?3", "ASC", static_cast<int64_t>(count) - 1, open.current);
+        }
+        if (open.current == 0) {
+            return std::nullopt;
+        }
+        return findRecord(open, "QELIDFIELD < ?3", "DESC", -static_cast<int64_t>(count) - 1, open.current);
+    });
 }
 
 // --- inspection -------------------------------------------------------------------------

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -125,6 +126,9 @@ private:
     Database *findDatabase(const std::string &name);
     Database *createDatabase(const std::string &name, std::string *error);
     Session *session(uint64_t owner, uint32_t handle);
+    // The cursor moves: under the lock, the session's cursor goes to the record target
+    // names (nothing found: 'MNtF' and no change).
+    int32_t move(uint64_t owner, uint32_t handle, const std::function<std::optional<int64_t>(const Session &)> &target);
     bool acquire(uint64_t owner, const std::string &key, bool exclusive);
     void release(uint64_t owner, const std::string &key, bool exclusive);
     int32_t closeLocked(uint32_t handle);

@@ -23,6 +23,11 @@ const int32_t kInvalid = static_cast<int32_t>(QEL_RESULT_INVALID_PARAMETER);
 const int32_t kTooSmall = static_cast<int32_t>(QEL_ANSWER_BUFFER_TOO_SMALL);
 
 // An output service: a1 buffer, a2 &size, answered with `answer` (nullopt: 'MNtF').
+// The answer of an output service: nothing (the default applies) for an empty value.
+std::optional<std::string> nonEmpty(const std::string &value) {
+    return value.empty() ? std::nullopt : std::optional<std::string>(value);
+}
+
 int32_t outputService(CallDecoder &call, void *a1, void *a2, const std::optional<std::string> &answer) {
     if (!call.decodeOutput("buffer", a1, a2)) {
         return call.finish(kInvalid);
@@ -171,20 +176,10 @@ int32_t servePage(HostRequest &request, uint32_t selector, void *a1, void *a2, v
         request.appendOutput(text);
         return call.finish(0);
     }
-    case QEL_SERVICE_GET_TAG_NAME: {
-        std::optional<std::string> name;
-        if (!request.tagName().empty()) {
-            name = request.tagName();
-        }
-        return outputService(call, a1, a2, name);
-    }
-    case QEL_SERVICE_GET_ACTION_NAME: {
-        std::optional<std::string> name;
-        if (!request.actionName().empty()) {
-            name = request.actionName();
-        }
-        return outputService(call, a1, a2, name);
-    }
+    case QEL_SERVICE_GET_TAG_NAME:
+        return outputService(call, a1, a2, nonEmpty(request.tagName()));
+    case QEL_SERVICE_GET_ACTION_NAME:
+        return outputService(call, a1, a2, nonEmpty(request.actionName()));
     case QEL_SERVICE_GET_PREFERENCE:
         return namedOutputService(call, a1, a2, a3, a4, [&](const std::string &name) {
             return host.preferences().get(request.region(), name);
@@ -318,13 +313,8 @@ int32_t servePage(HostRequest &request, uint32_t selector, void *a1, void *a2, v
         request.setPageVariable(name, value);
         return call.finish(0);
     }
-    case QEL_SERVICE_GET_VIRTUAL_HOST: {
-        std::optional<std::string> name;
-        if (!request.virtualHost().empty()) {
-            name = request.virtualHost();
-        }
-        return outputService(call, a1, a2, name);
-    }
+    case QEL_SERVICE_GET_VIRTUAL_HOST:
+        return outputService(call, a1, a2, nonEmpty(request.virtualHost()));
     case QEL_SERVICE_GET_PAGE_FOLDER_PATH: {
         std::optional<std::string> path;
         if (!request.pageFolder().empty()) {
