@@ -270,11 +270,26 @@ QELString::QELString(const char *bytes, uint32_t count) {
 
 QELString::QELString(const char *text) : QELString(text, textLength(text)) {}
 
-QELString::QELString(const QELString &other) : QELObject(), buffer_(other.buffer_) {
-    buffer_->addReference();
+QELStringBuffer *QELString::shareBuffer(QELStringBuffer *buffer) {
+    if (!buffer->locked_) {
+        buffer->addReference();
+        return buffer;
+    }
+    // A buffer being written belongs to its writer alone: a copy takes the bytes as
+    // they are now and never sees the writer's later bytes or length.
+    auto *copy = new QELStringBuffer(buffer->length_);
+    std::memcpy(copy->chars(), buffer->chars(), buffer->length_);
+    return copy;
 }
 
+QELString::QELString(const QELString &other) : QELObject(), buffer_(shareBuffer(other.buffer_)) {}
+
 QELString::QELString(QELString &&other) : QELObject(), buffer_(other.buffer_) {
+    if (buffer_->locked_) {
+        // The writer's buffer stays where it is, with its string.
+        buffer_ = shareBuffer(other.buffer_);
+        return;
+    }
     other.buffer_ = QELStringBuffer::empty();
     other.buffer_->addReference();
 }
@@ -282,17 +297,18 @@ QELString::QELString(QELString &&other) : QELObject(), buffer_(other.buffer_) {
 QELString::~QELString() { buffer_->dropReference(); }
 
 QELString &QELString::operator=(const QELString &other) {
-    if (buffer_ != other.buffer_) {
+    if (buffer_ != other.buffer_ && !isLocked()) {
         QELStringBuffer *old = buffer_;
-        other.buffer_->addReference();
-        buffer_ = other.buffer_;
+        buffer_ = shareBuffer(other.buffer_);
         old->dropReference();
     }
     return *this;
 }
 
 QELString &QELString::operator=(QELString &&other) {
-    if (this != &other)
+    if (other.isLocked())
+        return *this = static_cast<const QELString &>(other);
+    if (this != &other && !isLocked())
         std::swap(buffer_, other.buffer_);
     return *this;
 }
@@ -302,6 +318,8 @@ QELString &QELString::operator=(const char *text) { return assign(text, textLeng
 QELString &QELString::operator=(char c) { return assign(&c, 1); }
 
 QELString &QELString::assign(const char *bytes, uint32_t count) {
+    if (isLocked())
+        return *this;
     if (bytes == nullptr || count == 0) {
         clear();
         return *this;
@@ -324,7 +342,7 @@ QELString &QELString::assign(const char *bytes, uint32_t count) {
 
 void QELString::clear() {
     QELStringBuffer *empty = QELStringBuffer::empty();
-    if (buffer_ != empty) {
+    if (buffer_ != empty && !isLocked()) {
         QELStringBuffer *old = buffer_;
         empty->addReference();
         buffer_ = empty;
@@ -354,6 +372,8 @@ char *QELString::setLength(uint32_t n, bool growForAppend) {
 }
 
 void QELString::reserve(uint32_t n) {
+    if (isLocked())
+        return;
     QELStringBuffer *b = buffer_;
     uint32_t length = b->length_;
     n = std::max(n, length);
@@ -374,7 +394,7 @@ void QELString::reserve(uint32_t n) {
 // Access
 
 void QELString::setAt(uint32_t index, char c) {
-    if (index >= length())
+    if (index >= length() || isLocked())
         return;
     setLength(length())[index] = c;
 }
@@ -399,7 +419,7 @@ QELByteBuffer QELString::bytes() const {
 // Changes
 
 QELString &QELString::appendBytes(const char *bytes, uint32_t count) {
-    if (bytes == nullptr || count == 0)
+    if (bytes == nullptr || count == 0 || isLocked())
         return *this;
     if (overlaps(buffer_, bytes, count)) {
         QELString snapshot(bytes, count);
@@ -422,7 +442,7 @@ QELString &QELString::append(const QELString &other) {
 }
 
 void QELString::insert(const char *bytes, uint32_t count, uint32_t position) {
-    if (bytes == nullptr || count == 0)
+    if (bytes == nullptr || count == 0 || isLocked())
         return;
     if (overlaps(buffer_, bytes, count)) {
         QELString snapshot(bytes, count);
@@ -445,7 +465,7 @@ void QELString::insert(const QELString &other, uint32_t position) {
 
 void QELString::erase(uint32_t start, uint32_t count, QELString *removed) {
     uint32_t n = length();
-    if (start >= n) {
+    if (start >= n || isLocked()) {
         if (removed != nullptr)
             removed->clear();
         return;
@@ -465,7 +485,7 @@ void QELString::erase(uint32_t start, uint32_t count, QELString *removed) {
 
 int32_t QELString::replace(uint32_t start, uint32_t count, const char *bytes, uint32_t byteCount) {
     uint32_t n = length();
-    if (start >= n)
+    if (start >= n || isLocked())
         return 0;
     if (bytes == nullptr)
         byteCount = 0;
@@ -491,7 +511,7 @@ int32_t QELString::replace(uint32_t start, uint32_t count, const char *bytes, ui
 
 uint32_t QELString::replaceAll(const char *pattern, uint32_t count, const QELString &replacement,
                                uint32_t flags) {
-    if (pattern == nullptr || count == 0 || isEmpty())
+    if (pattern == nullptr || count == 0 || isEmpty() || isLocked())
         return 0;
     if (overlaps(buffer_, pattern, count)) {
         QELString snapshot(pattern, count);
@@ -643,6 +663,8 @@ uint32_t QELString::trim(const char *set) {
 }
 
 uint32_t QELString::dropFirst(uint32_t n) {
+    if (isLocked())
+        return 0;
     n = std::min(n, length());
     if (n != 0)
         erase(0, n);
@@ -650,6 +672,8 @@ uint32_t QELString::dropFirst(uint32_t n) {
 }
 
 uint32_t QELString::dropLast(uint32_t n) {
+    if (isLocked())
+        return 0;
     n = std::min(n, length());
     if (n != 0)
         setLength(length() - n);
@@ -666,7 +690,7 @@ uint32_t QELString::stripTrailing(char c, uint32_t limit) {
 
 void QELString::mapCase(const uint8_t *table, uint32_t start, uint32_t count) {
     uint32_t n = length();
-    if (start >= n || count == 0)
+    if (start >= n || count == 0 || isLocked())
         return;
     count = std::min(count, n - start);
     auto *p = reinterpret_cast<uint8_t *>(setLength(n)) + start;
@@ -680,7 +704,7 @@ void QELString::toLower(uint32_t start, uint32_t count) { mapCase(QELLowerCaseTa
 
 void QELString::reverse() {
     uint32_t n = length();
-    if (n < 2)
+    if (n < 2 || isLocked())
         return;
     char *p = setLength(n);
     std::reverse(p, p + n);
@@ -698,6 +722,8 @@ bool needsURLEncoding(uint8_t c, bool encodePathCharacters) {
 }  // namespace
 
 bool QELString::urlEncode(bool encodePathCharacters) {
+    if (isLocked())
+        return false;
     const uint32_t n = length();
     const auto *source = reinterpret_cast<const uint8_t *>(text());
     uint32_t encoded = 0;

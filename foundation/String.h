@@ -84,7 +84,7 @@ public:
     QELString &append(char c) {
         QELStringBuffer *b = buffer_;
         uint32_t n = b->length_;
-        if (n + 1 < b->capacity() && !b->isShared()) {
+        if (n + 1 < b->capacity() && !b->isShared() && !b->locked_) {
             char *p = b->chars();
             p[n] = c;
             p[n + 1] = 0;
@@ -162,8 +162,13 @@ public:
     // Direct write access: a pointer to n writable bytes of a unique buffer, or null
     // when the string is locked. endWrite sets the length (-1: up to the first NUL),
     // writes the NUL and unlocks; false when the string was not locked.
+    // While locked the buffer is the writer's alone: a copy of the string gets the bytes
+    // as they are at that moment in a buffer of its own, and every change of the string
+    // (append, assignment, clear, ...) is refused and leaves it as it is. The string must
+    // outlive the write.
     char *beginWrite(uint32_t n);
     bool endWrite(int32_t newLength);
+    bool isLocked() const { return buffer_->locked_; }
 
     // For tests and diagnostics.
     bool sharesBufferWith(const QELString &other) const { return buffer_ == other.buffer_; }
@@ -171,6 +176,9 @@ public:
     uint32_t capacity() const { return buffer_->capacity(); }
 
 private:
+    // The buffer for a new holder of buffer: buffer itself with one more reference, or a
+    // copy of its bytes while a writer holds it locked.
+    static QELStringBuffer *shareBuffer(QELStringBuffer *buffer);
     QELString &appendBytes(const char *bytes, uint32_t count);
     // Maps count bytes from start through a case table.
     void mapCase(const uint8_t *table, uint32_t start, uint32_t count);

@@ -26,8 +26,8 @@ int32_t QELHostDatabase::DatabaseStartup(const QELString &source, const QELStrin
     connection.append(user);
     connection.append(',');
     connection.append(password);
-    uint32_t count = connection.length() + 1;
-    return call(QEL_DATABASE_STARTUP, nullptr, const_cast<char *>(connection.text()), &count);
+    QELInputCopy copy(connection);
+    return call(QEL_DATABASE_STARTUP, nullptr, copy.bytes(), copy.count());
 }
 
 int32_t QELHostDatabase::DatabaseShutdown() const { return call(QEL_DATABASE_SHUTDOWN); }
@@ -35,10 +35,10 @@ int32_t QELHostDatabase::DatabaseShutdown() const { return call(QEL_DATABASE_SHU
 int32_t QELHostDatabase::OpenDatabase(const QELString &name, uint32_t mode, const QELString &extra,
                                       uint32_t &handle) const {
     uint32_t opened = 0;
-    uint32_t nameCount = name.length() + 1;
-    uint32_t extraCount = extra.length() + 1;
-    int32_t answer = call(QEL_DATABASE_OPEN, &opened, const_cast<char *>(name.text()), &nameCount,
-                          const_cast<char *>(extra.text()), &extraCount, &mode);
+    QELInputCopy nameCopy(name);
+    QELInputCopy extraCopy(extra);
+    int32_t answer = call(QEL_DATABASE_OPEN, &opened, nameCopy.bytes(), nameCopy.count(), extraCopy.bytes(),
+                          extraCopy.count(), &mode);
     if (answer == 0)
         handle = opened;
     return answer;
@@ -49,9 +49,8 @@ int32_t QELHostDatabase::handleOnly(uint32_t selector, uint32_t handle) const { 
 int32_t QELHostDatabase::CloseDatabase(uint32_t handle) const { return handleOnly(QEL_DATABASE_CLOSE, handle); }
 
 int32_t QELHostDatabase::AddField(uint32_t handle, const QELString &name, uint32_t type) const {
-    QELServiceBuffer copy(0, &name);
-    uint32_t count = name.length() + 1;
-    return call(QEL_DATABASE_ADD_FIELD, &handle, copy.data(), &count, nullptr, nullptr, &type);
+    QELInputCopy copy(name);
+    return call(QEL_DATABASE_ADD_FIELD, &handle, copy.bytes(), copy.count(), nullptr, nullptr, &type);
 }
 
 uint32_t QELHostDatabase::count(uint32_t selector, uint32_t handle) const {
@@ -79,8 +78,8 @@ int32_t QELHostDatabase::DeleteRecord(uint32_t handle, uint32_t recordId) const 
 
 int32_t QELHostDatabase::setField(uint32_t handle, const QELString &field, void *value, uint32_t size,
                                   uint32_t type) const {
-    uint32_t count = field.length() + 1;
-    return call(QEL_DATABASE_SET_FIELD_VALUE, &handle, const_cast<char *>(field.text()), &count, value, &size, &type);
+    QELInputCopy fieldCopy(field);
+    return call(QEL_DATABASE_SET_FIELD_VALUE, &handle, fieldCopy.bytes(), fieldCopy.count(), value, &size, &type);
 }
 
 int32_t QELHostDatabase::SetFieldFlag(uint32_t handle, const QELString &field, bool value) const {
@@ -97,14 +96,15 @@ int32_t QELHostDatabase::SetFieldValue(uint32_t handle, const QELString &field, 
 }
 
 int32_t QELHostDatabase::SetFieldValue(uint32_t handle, const QELString &field, const QELString &value) const {
-    return setField(handle, field, const_cast<char *>(value.text()), value.length() + 1, QEL_VALUE_TEXT);
+    QELInputCopy valueCopy(value);
+    return setField(handle, field, valueCopy.bytes(), *valueCopy.count(), QEL_VALUE_TEXT);
 }
 
 uint32_t QELHostDatabase::getField4(uint32_t handle, const QELString &field, uint32_t type) const {
     uint32_t value = 0;
     uint32_t size = 4;
-    uint32_t count = field.length() + 1;
-    call(QEL_DATABASE_GET_FIELD_VALUE, &handle, const_cast<char *>(field.text()), &count, &value, &size, &type);
+    QELInputCopy fieldCopy(field);
+    call(QEL_DATABASE_GET_FIELD_VALUE, &handle, fieldCopy.bytes(), fieldCopy.count(), &value, &size, &type);
     return value;
 }
 
@@ -118,13 +118,13 @@ uint32_t QELHostDatabase::GetFieldIdentifier(uint32_t handle, const QELString &f
 
 bool QELHostDatabase::getFieldText(uint32_t handle, const QELString &field, uint32_t capacity,
                                    QELString &value) const {
-    uint32_t count = field.length() + 1;
+    QELInputCopy fieldCopy(field);
     uint32_t type = QEL_VALUE_TEXT;
     QELServiceBuffer buffer(capacity);
     int32_t answer = CallWithRetry(
         [&] {
-            return call(QEL_DATABASE_GET_FIELD_VALUE, &handle, const_cast<char *>(field.text()), &count,
-                        buffer.data(), buffer.size(), &type);
+            return call(QEL_DATABASE_GET_FIELD_VALUE, &handle, fieldCopy.bytes(), fieldCopy.count(), buffer.data(),
+                        buffer.size(), &type);
         },
         buffer);
     if (answer != 0)
@@ -150,8 +150,8 @@ QELString QELHostDatabase::GetFieldText(uint32_t handle, const QELString &field)
 }
 
 int32_t QELHostDatabase::SelectRecords(uint32_t handle, const QELString &criteria) const {
-    uint32_t count = criteria.length() + 1;
-    return call(QEL_DATABASE_SELECT_RECORDS, &handle, const_cast<char *>(criteria.text()), &count);
+    QELInputCopy copy(criteria);
+    return call(QEL_DATABASE_SELECT_RECORDS, &handle, copy.bytes(), copy.count());
 }
 
 uint32_t QELHostDatabase::GetSelectedRecordCount(uint32_t handle) const {

@@ -14,15 +14,6 @@ constexpr uint32_t kValueCapacity = 32;
 constexpr uint32_t kBodyCapacity = 63;
 constexpr uint32_t kPathCapacity = 256;
 
-// An input text as the host reads it: the bytes with their terminator, and a count
-// that includes the terminator.
-struct InputText {
-    explicit InputText(const QELString &text)
-        : bytes(const_cast<char *>(text.text())), count(text.length() + 1) {}
-    char *bytes;
-    uint32_t count;
-};
-
 }  // namespace
 
 int32_t QELHostServices::call(uint32_t selector, void *a1, void *a2, void *a3, void *a4, void *a5) const {
@@ -34,8 +25,10 @@ int32_t QELHostServices::call(uint32_t selector, void *a1, void *a2, void *a3, v
 bool QELHostServices::WriteText(const QELString &text) const {
     if (text.isEmpty())
         return true;
-    uint32_t length = text.length();
-    return call(QEL_SERVICE_WRITE_TEXT, const_cast<char *>(text.text()), &length) == 0;
+    // The count of this service is the length itself, without the terminator.
+    QELInputCopy copy(text);
+    uint32_t length = copy.length();
+    return call(QEL_SERVICE_WRITE_TEXT, copy.bytes(), &length) == 0;
 }
 
 QELString QELHostServices::GetTagName() const {
@@ -52,10 +45,10 @@ QELString QELHostServices::GetActionName() const {
 }
 
 QELString QELHostServices::GetPreference(const QELString &name, const QELString &defaultValue, bool *found) const {
-    InputText input(name);
+    QELInputCopy input(name);
     QELServiceBuffer buffer(kValueCapacity);
     int32_t answer = CallWithRetry(
-        [&] { return call(QEL_SERVICE_GET_PREFERENCE, input.bytes, &input.count, buffer.data(), buffer.size()); },
+        [&] { return call(QEL_SERVICE_GET_PREFERENCE, input.bytes(), input.count(), buffer.data(), buffer.size()); },
         buffer);
     if (found != nullptr)
         *found = answer == 0;
@@ -63,36 +56,32 @@ QELString QELHostServices::GetPreference(const QELString &name, const QELString 
 }
 
 void QELHostServices::SetPreference(const QELString &name, const QELString &value) const {
-    QELServiceBuffer nameCopy(0, &name);
-    QELServiceBuffer valueCopy(0, &value);
-    uint32_t nameCount = name.length() + 1;
-    uint32_t valueCount = value.length() + 1;
-    call(QEL_SERVICE_SET_PREFERENCE, nameCopy.data(), &nameCount, valueCopy.data(), &valueCount);
+    QELInputCopy nameCopy(name);
+    QELInputCopy valueCopy(value);
+    call(QEL_SERVICE_SET_PREFERENCE, nameCopy.bytes(), nameCopy.count(), valueCopy.bytes(), valueCopy.count());
 }
 
 void QELHostServices::RemovePreference(const QELString &name) const {
-    QELServiceBuffer nameCopy(0, &name);
-    uint32_t count = name.length() + 1;
-    call(QEL_SERVICE_REMOVE_PREFERENCE, nameCopy.data(), &count);
+    QELInputCopy nameCopy(name);
+    call(QEL_SERVICE_REMOVE_PREFERENCE, nameCopy.bytes(), nameCopy.count());
 }
 
 bool QELHostServices::WriteLogEntry(const QELString &text) const {
-    InputText input(text);
+    QELInputCopy input(text);
     uint32_t kind = QEL_LOG_ENTRY_KIND;
-    return call(QEL_SERVICE_WRITE_LOG_ENTRY, input.bytes, &input.count, nullptr, nullptr, &kind) == 0;
+    return call(QEL_SERVICE_WRITE_LOG_ENTRY, input.bytes(), input.count(), nullptr, nullptr, &kind) == 0;
 }
 
 bool QELHostServices::SetErrorInfo(const QELString &message, const QELString &explanation) const {
-    InputText first(message);
-    InputText second(explanation);
-    return call(QEL_SERVICE_SET_ERROR_INFO, first.bytes, &first.count, second.bytes, &second.count) == 0;
+    QELInputCopy first(message);
+    QELInputCopy second(explanation);
+    return call(QEL_SERVICE_SET_ERROR_INFO, first.bytes(), first.count(), second.bytes(), second.count()) == 0;
 }
 
 bool QELHostServices::simpleInput(uint32_t selector, const QELString &text, void *a5) const {
     // Registration services get a copy the host may keep or change.
-    QELServiceBuffer copy(0, &text);
-    uint32_t count = text.length() + 1;
-    return call(selector, copy.data(), &count, nullptr, nullptr, a5) == 0;
+    QELInputCopy copy(text);
+    return call(selector, copy.bytes(), copy.count(), nullptr, nullptr, a5) == 0;
 }
 
 bool QELHostServices::RegisterModuleName(const QELString &name) const {
@@ -127,10 +116,10 @@ bool QELHostServices::RegisterAction(QELString &name) const {
 
 bool QELHostServices::nameIndexService(uint32_t selector, const QELString &name, uint32_t index,
                                        QELString &value) const {
-    InputText input(name);
+    QELInputCopy input(name);
     QELServiceBuffer buffer(kValueCapacity);
     int32_t answer = CallWithRetry(
-        [&] { return call(selector, input.bytes, &input.count, buffer.data(), buffer.size(), &index); }, buffer);
+        [&] { return call(selector, input.bytes(), input.count(), buffer.data(), buffer.size(), &index); }, buffer);
     if (answer != 0)
         return false;
     value = buffer.answer();
@@ -239,18 +228,18 @@ bool QELHostServices::GetFormArgument(const QELString &name, uint32_t index, QEL
 }
 
 QELString QELHostServices::GetCGIVariable(const QELString &name) const {
-    InputText input(name);
+    QELInputCopy input(name);
     QELServiceBuffer buffer(kValueCapacity);
     int32_t answer = CallWithRetry(
-        [&] { return call(QEL_SERVICE_GET_CGI_VARIABLE, input.bytes, &input.count, buffer.data(), buffer.size()); },
+        [&] { return call(QEL_SERVICE_GET_CGI_VARIABLE, input.bytes(), input.count(), buffer.data(), buffer.size()); },
         buffer);
     return answer == 0 ? buffer.answer() : QELString();
 }
 
 bool QELHostServices::SetPageVariable(const QELString &name, const QELString &value) const {
-    InputText first(name);
-    InputText second(value);
-    return call(QEL_SERVICE_SET_PAGE_VARIABLE, first.bytes, &first.count, second.bytes, &second.count) == 0;
+    QELInputCopy first(name);
+    QELInputCopy second(value);
+    return call(QEL_SERVICE_SET_PAGE_VARIABLE, first.bytes(), first.count(), second.bytes(), second.count()) == 0;
 }
 
 QELString QELHostServices::GetVirtualHost() const {

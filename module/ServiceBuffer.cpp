@@ -3,6 +3,10 @@
 
 #include <cstring>
 
+QELInputCopy::QELInputCopy(const QELString &text) : block_(text.length() + 1), count_(text.length() + 1) {
+    std::memcpy(block_.data(), text.text(), count_);
+}
+
 QELServiceBuffer::QELServiceBuffer(uint32_t capacity, const QELString *input) : input_(input) {
     if (input_ != nullptr && capacity <= input_->length())
         capacity = input_->length() + 1;

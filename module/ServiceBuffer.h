@@ -39,6 +39,22 @@ private:
     const QELString *input_;
 };
 
+// An input text for the host: a copy of the bytes and their terminator in a block that
+// nothing else shares, so a host that writes into its argument changes no string of the
+// module; count() is the count argument (length + 1).
+class QELInputCopy : public QELObject {
+public:
+    explicit QELInputCopy(const QELString &text);
+
+    char *bytes() { return reinterpret_cast<char *>(block_.data()); }
+    uint32_t *count() { return &count_; }
+    uint32_t length() const { return count_ - 1; }
+
+private:
+    QELByteBuffer block_;
+    uint32_t count_;
+};
+
 // Calls a service once and, when the host answers 'MBtS', resizes the buffers to the
 // sizes it reported and calls once more; the second answer is final.
 template <typename Call>

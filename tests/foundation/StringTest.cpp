@@ -698,6 +698,62 @@ TEST(QELString, BeginAndEndWrite) {
     EXPECT_TRUE(fresh.endWrite(-1));
 }
 
+// While a writer holds the buffer, no copy shares it and no change moves or alters it.
+TEST(QELString, WriteAccessKeepsTheBufferToTheWriter) {
+    struct Change {
+        const char *name;
+        void (*apply)(QELString &locked);
+    };
+    static const QELString other("other");
+    const Change changes[] = {
+        {"append byte", [](QELString &s) { s.append('!'); }},
+        {"append text", [](QELString &s) { s.append(std::string(200, 'x').c_str()); }},
+        {"append string", [](QELString &s) { s.append(other); }},
+        {"assign string", [](QELString &s) { s = other; }},
+        {"move-assign", [](QELString &s) { s = QELString("moved"); }},
+        {"assign text", [](QELString &s) { s = "text"; }},
+        {"clear", [](QELString &s) { s.clear(); }},
+        {"insert", [](QELString &s) { s.insert("in", 1); }},
+        {"erase", [](QELString &s) { s.erase(0, 2); }},
+        {"replace", [](QELString &s) { s.replace(0, 1, "zz", 2); }},
+        {"replace all", [](QELString &s) { s.replaceAll("w", QELString("W")); }},
+        {"trim", [](QELString &s) { s.trim("wd"); }},
+        {"drop last", [](QELString &s) { s.dropLast(2); }},
+        {"set byte", [](QELString &s) { s.setAt(0, 'X'); }},
+        {"upper", [](QELString &s) { s.toUpper(); }},
+        {"reverse", [](QELString &s) { s.reverse(); }},
+        {"url-encode", [](QELString &s) { s.urlEncode(true); }},
+        {"reserve", [](QELString &s) { s.reserve(4096); }},
+    };
+    for (const Change &change : changes) {
+        QELString s("seed");
+        char *p = s.beginWrite(6);
+        ASSERT_NE(p, nullptr);
+        std::memcpy(p, "wor", 3);
+        QELString copy(s);
+        QELString assigned;
+        assigned = s;
+        QELString moved(std::move(s));
+        change.apply(s);
+        EXPECT_EQ(s.text(), p) << change.name;
+        EXPECT_EQ(s.length(), 6u) << change.name;
+        std::memcpy(p + 3, "ld", 3);
+        ASSERT_TRUE(s.endWrite(-1)) << change.name;
+        EXPECT_EQ(str(s), "world") << change.name;
+        // The copies hold the bytes of the moment they were taken, in buffers of their own.
+        for (const QELString *taken : {&copy, &assigned, &moved}) {
+            EXPECT_FALSE(taken->sharesBufferWith(s)) << change.name;
+            EXPECT_EQ(taken->length(), 6u) << change.name;
+            EXPECT_EQ(std::string(taken->text(), 3), "wor") << change.name;
+            expectTerminated(*taken);
+        }
+        // After the write the string changes and shares again as usual.
+        change.apply(s);
+        QELString later(s);
+        EXPECT_TRUE(later.sharesBufferWith(s)) << change.name;
+    }
+}
+
 TEST(QELString, AllocationFailureThrows) {
     static int calls;
     calls = 0;

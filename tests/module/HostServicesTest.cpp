@@ -6,11 +6,14 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <functional>
+#include <iterator>
 #include <string>
 
 #include "foundation/Decimal.h"
 #include "host/lib/Host.h"
 #include "host/lib/HostRequest.h"
+#include "module/HostDatabase.h"
 #include "module/HostServices.h"
 
 using velquor::host::HostRequest;
@@ -241,6 +244,63 @@ TEST_F(HostServicesTest, AnswerSizesAreNeverTrustedBeyondTheBuffer) {
     };
     QELHostServices liar(context);
     EXPECT_EQ(32u, liar.GetVirtualHost().length());
+}
+
+// A host may write into any text it is handed: that must never reach a string of the
+// module, nor a copy that shares its buffer.
+void Scribble(void *text, void *count) {
+    if (text != nullptr && count != nullptr && *static_cast<uint32_t *>(count) > 1)
+        static_cast<char *>(text)[0] = '#';
+}
+
+TEST(HostServicesInput, AHostWritingIntoItsInputsChangesNoStringOfTheModule) {
+    HostContext context{};
+    context.callback = [](uintptr_t, uint32_t, void *a1, void *a2, void *a3, void *a4, void *) -> int32_t {
+        Scribble(a1, a2);
+        Scribble(a3, a4);
+        return 1;
+    };
+    context.databaseCallback = [](uintptr_t, uint32_t, void *, void *a2, void *a3, void *a4, void *a5,
+                                  void *a6) -> int32_t {
+        Scribble(a2, a3);
+        if (a6 != nullptr && *static_cast<uint32_t *>(a6) == QEL_VALUE_TEXT)
+            Scribble(a4, a5);
+        return 1;
+    };
+    QELHostServices host(context);
+    QELHostDatabase database(context);
+    const QELString first("first text");
+    const QELString second("second text");
+    const QELString firstShared(first), secondShared(second);
+    QELString value;
+    uint32_t handle = 0;
+    const std::function<void()> calls[] = {
+        [&] { host.WriteText(first); },
+        [&] { host.WriteLogEntry(first); },
+        [&] { host.SetErrorInfo(first, second); },
+        [&] { host.SetPageVariable(first, second); },
+        [&] { host.SetPreference(first, second); },
+        [&] { host.RemovePreference(first); },
+        [&] { host.GetPreference(first, second); },
+        [&] { host.GetTagParameter(first, 0, value); },
+        [&] { host.GetFormArgument(first, 0, value); },
+        [&] { host.GetCGIVariable(first); },
+        [&] { host.RegisterTag(first, 0x20); },
+        [&] { database.DatabaseStartup(first, second, second); },
+        [&] { database.OpenDatabase(first, QEL_OPEN_SHARED, second, handle); },
+        [&] { database.AddField(handle, first, 0x06060032); },
+        [&] { database.SetFieldValue(handle, first, second); },
+        [&] { database.GetFieldText(handle, first); },
+        [&] { database.GetFieldInteger(handle, first); },
+        [&] { database.SelectRecords(handle, first); },
+    };
+    for (size_t i = 0; i < std::size(calls); ++i) {
+        calls[i]();
+        EXPECT_EQ("first text", Text(first)) << "call " << i;
+        EXPECT_EQ("first text", Text(firstShared)) << "call " << i;
+        EXPECT_EQ("second text", Text(second)) << "call " << i;
+        EXPECT_EQ("second text", Text(secondShared)) << "call " << i;
+    }
 }
 
 }  // namespace
