@@ -6,11 +6,11 @@
 QELFileInputStream::QELFileInputStream(const QELFileSystemItem &file, uint32_t bufferSize)
     : buffer_(bufferSize == 0 ? 1 : bufferSize) {
     stream_ = OpenFileStream(file, FileOpenMode::ReadOnly);
-    if (stream_ != nullptr)
+    if (stream_)
         remaining_ = stream_->GetSize();
 }
 
-QELFileInputStream::~QELFileInputStream() { delete stream_; }
+QELFileInputStream::~QELFileInputStream() = default;
 
 bool QELFileInputStream::refill() {
     if (remaining_ == 0)

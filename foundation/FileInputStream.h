@@ -21,7 +21,7 @@ public:
     bool ReadByte(uint8_t &byte) override;
     uint32_t ReadBytes(uint8_t *buffer, uint32_t count) override;
 
-    bool isOpen() const { return stream_ != nullptr; }
+    bool isOpen() const { return static_cast<bool>(stream_); }
     // The file offset of the next refill (how much of the file has been read).
     uint32_t total() const { return total_; }
 
@@ -30,7 +30,7 @@ private:
     // of the file or when the read fails.
     bool refill();
 
-    QELFileStream *stream_ = nullptr;
+    QELOwned<QELFileStream> stream_;
     uint32_t remaining_ = 0;
     QELByteBuffer buffer_;
     const uint8_t *current_ = nullptr;

@@ -117,28 +117,26 @@ bool QELFileStream::AppendLine(const QELString &text) {
     return Write(line.length(), line.text()) == line.length();
 }
 
-QELFileStream *OpenFileStream(const QELFileSystemItem &file, FileOpenMode mode) {
-    QELFileStream *stream;
+QELOwned<QELFileStream> OpenFileStream(const QELFileSystemItem &file, FileOpenMode mode) {
+    QELOwned<QELFileStream> stream;
     try {
-        stream = new QELFileStream(QELFileSpecification(file));
+        stream.reset(new QELFileStream(QELFileSpecification(file)));
     } catch (const QELFileSystemItem::IsNotAFile &) {
-        return nullptr;
+        return QELOwned<QELFileStream>();
     }
-    if (!stream->open(mode)) {
-        delete stream;
-        return nullptr;
-    }
+    if (!stream->open(mode))
+        stream.reset();
     return stream;
 }
 
-QELFileStream *CreateFileStream(QELFileSystemItem &file, bool takeNextFreeName) {
+QELOwned<QELFileStream> CreateFileStream(QELFileSystemItem &file, bool takeNextFreeName) {
     QELFileSystemItem item(file);
     platform::FileHandle handle;
     if (CreateNewFileForItem(item, takeNextFreeName, &handle) != platform::CreateOutcome::Created)
-        return nullptr;
-    QELFileStream *stream;
+        return QELOwned<QELFileStream>();
+    QELOwned<QELFileStream> stream;
     try {
-        stream = new QELFileStream(QELFileSpecification(item));
+        stream.reset(new QELFileStream(QELFileSpecification(item)));
     } catch (...) {
         platform::CloseFile(handle);
         platform::RemoveFile(item.path().text());

@@ -62,20 +62,20 @@ public:
     const QELFileSpecification &file() const { return file_; }
 
 private:
-    friend QELFileStream *CreateFileStream(QELFileSystemItem &file, bool takeNextFreeName);
+    friend QELOwned<QELFileStream> CreateFileStream(QELFileSystemItem &file, bool takeNextFreeName);
 
     QELFileSpecification file_;
     uint32_t position_ = 0;
     platform::FileHandle handle_ = platform::kInvalidFileHandle;
 };
 
-// A new stream over the item's file, opened in mode, owned by the caller; null when the
-// file cannot be opened (or the item is a folder).
-QELFileStream *OpenFileStream(const QELFileSystemItem &file, FileOpenMode mode);
+// A new stream over the item's file, opened in mode; empty when the file cannot be
+// opened (or the item is a folder).
+QELOwned<QELFileStream> OpenFileStream(const QELFileSystemItem &file, FileOpenMode mode);
 
 // Creates the item's file exclusively and opens it for reading and writing, kept to
 // itself: a new stream owned by the caller. The file's folder is created when missing.
-// A name that exists in any form is never opened: the answer is null, or with
+// A name that exists in any form is never opened: the answer is empty, or with
 // takeNextFreeName the item moves on to the next unique name (as MakeUniqueName
-// counts) until one is free. Null when creation fails; the item then keeps its path.
-QELFileStream *CreateFileStream(QELFileSystemItem &file, bool takeNextFreeName);
+// counts) until one is free. Empty when creation fails; the item then keeps its path.
+QELOwned<QELFileStream> CreateFileStream(QELFileSystemItem &file, bool takeNextFreeName);

@@ -138,9 +138,13 @@ bool QELFileSystemItem::IsFolder() const {
     return platform::GetItemKind(SystemPath(StrippedPath(path_)), true) == platform::ItemKind::Folder;
 }
 
-QELFileSpecification *QELFileSystemItem::AsFile() const { return new QELFileSpecification(path_); }
+QELOwned<QELFileSpecification> QELFileSystemItem::AsFile() const {
+    return MakeOwned<QELFileSpecification>(path_);
+}
 
-QELFolderSpecification *QELFileSystemItem::AsFolder() const { return new QELFolderSpecification(path_); }
+QELOwned<QELFolderSpecification> QELFileSystemItem::AsFolder() const {
+    return MakeOwned<QELFolderSpecification>(path_);
+}
 
 bool QELFileSystemItem::MoveTo(const QELFileSystemItem &target) const {
     if (target.Exists() || !Exists())

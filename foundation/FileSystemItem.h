@@ -6,6 +6,7 @@
 
 #include "foundation/Exception.h"
 #include "foundation/Object.h"
+#include "foundation/Owned.h"
 #include "foundation/String.h"
 #include "platform/File.h"
 
@@ -45,10 +46,10 @@ public:
     virtual bool IsSpecialItem() const;
     // True when the path names a folder (symbolic links followed).
     virtual bool IsFolder() const;
-    // New specifications for the same path, owned by the caller. They throw IsNotAFile
-    // or IsNotAFolder when the path names the other kind.
-    virtual QELFileSpecification *AsFile() const;
-    virtual QELFolderSpecification *AsFolder() const;
+    // New specifications for the same path. They throw IsNotAFile or IsNotAFolder when
+    // the path names the other kind.
+    virtual QELOwned<QELFileSpecification> AsFile() const;
+    virtual QELOwned<QELFolderSpecification> AsFolder() const;
     // Moves the item to the target's path. False when the target exists, this item does
     // not, or the target's folder does not; never replaces anything. The item keeps
     // its path text.

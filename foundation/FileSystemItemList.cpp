@@ -16,11 +16,7 @@ QELFileSystemItemList::QELFileSystemItemList() : QELArray(DeleteItem) {}
 
 QELFileSystemItemList::~QELFileSystemItemList() = default;
 
-void QELFileSystemItemList::add(QELFileSystemItem *item) {
-    try {
-        append(reinterpret_cast<uintptr_t>(item));
-    } catch (...) {
-        delete item;
-        throw;
-    }
+void QELFileSystemItemList::add(QELOwned<QELFileSystemItem> item) {
+    append(reinterpret_cast<uintptr_t>(item.get()));
+    item.release();
 }

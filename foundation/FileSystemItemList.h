@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "foundation/Array.h"
+#include "foundation/Owned.h"
 
 class QELFileSystemItem;
 
@@ -14,8 +15,8 @@ public:
     QELFileSystemItemList();
     ~QELFileSystemItemList() override;
 
-    // Takes ownership of item and appends it.
-    void add(QELFileSystemItem *item);
+    // Appends the item; the list owns it from then on.
+    void add(QELOwned<QELFileSystemItem> item);
     // The item at index, owned by the list; null beyond the end.
     QELFileSystemItem *item(uint32_t index) const {
         return reinterpret_cast<QELFileSystemItem *>(value(index));

@@ -96,7 +96,7 @@ bool QELFolderSpecification::ListItems(QELFileSystemItemList &list, QELFolderEnt
         auto *listing = static_cast<Listing *>(data);
         if (listing->predicate != nullptr && !listing->predicate(entry, listing->context))
             return;
-        listing->list->add(new QELFileSystemItem(JoinPath(listing->folder, QELString(entry.name))));
+        listing->list->add(MakeOwned<QELFileSystemItem>(JoinPath(listing->folder, QELString(entry.name))));
     };
     return platform::ListFolder(path, visit, &listing);
 }

@@ -2,7 +2,6 @@
 #include "module/RegionPreferences.h"
 
 #include "module/ModuleNames.h"
-#include "tags/MailPreferences.h"
 
 namespace {
 
@@ -29,19 +28,19 @@ void AppendRow(QELString &page, const QELString &content) {
 
 }  // namespace
 
-QELString QELRegionPreferences::BuildPage(const QELHostServices &host) {
-    const char *const *tags = ModuleNames().regionTags;
+QELString QELRegionPreferences::BuildPage(const QELHostServices &host, const QELTagTable &tags) {
+    const char *const *switches = ModuleNames().regionTags;
     QELString page("<table width=\"100%\" border=\"2\" cellspacing=\"1\" cellpadding=\"4\" align=\"center\">");
     page.append("\r\n<tr>\r\n<td>");
     page.append("\r\n<table width=\"95%\" border=\"0\" cellspacing=\"0\" cellpadding=\"1\" align=\"center\">");
     page.append("\r\n<tr><td colspan=\"3\">Deselect any QEL tags that should be disabled for this region.<br><br>"
                 "</td></tr>");
-    for (uint32_t next = 0; tags[next] != nullptr;) {
+    for (uint32_t next = 0; switches[next] != nullptr;) {
         page.append("\r\n<tr>");
         for (int cell = 0; cell < 3; ++cell) {
             page.append(cell == 0 ? "<td width=\"33%\">" : "</td><td width=\"33%\">");
-            AppendTagCell(host, tags[next], page);
-            if (tags[next] != nullptr)
+            AppendTagCell(host, switches[next], page);
+            if (switches[next] != nullptr)
                 ++next;
         }
         page.append("</td></tr>");
@@ -49,13 +48,13 @@ QELString QELRegionPreferences::BuildPage(const QELHostServices &host) {
     page.append("\r\n</table>");
     page.append("\r\n</td>\r\n</tr>");
     AppendRow(page, QELString());
-    AppendRow(page, QELMailPreferences::BuildServerSection(host));
-    AppendRow(page, QELMailPreferences::BuildGMTSection(host));
+    for (uint32_t i = 0; i < tags.preferenceRowCount; ++i)
+        AppendRow(page, tags.preferenceRows[i](host));
     page.append("\r\n</table>");
     return page;
 }
 
-void QELRegionPreferences::StorePage(const QELHostServices &host) {
+void QELRegionPreferences::StorePage(const QELHostServices &host, const QELTagTable &tags) {
     const QELString no("no");
     for (const char *const *tag = ModuleNames().regionTags; *tag != nullptr; ++tag) {
         QELString name(*tag);
@@ -67,5 +66,5 @@ void QELRegionPreferences::StorePage(const QELHostServices &host) {
         else
             host.RemovePreference(name);
     }
-    QELMailPreferences::Store(host);
+    tags.storePreferences(host);
 }

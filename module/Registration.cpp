@@ -17,15 +17,15 @@ QELHashedName &ActionNameStorage() { return gActionName; }
 
 }  // namespace
 
-bool QELRegistration::Register(const QELHostServices &host) {
+bool QELRegistration::Register(const QELHostServices &host, const QELTagTable &tags) {
     const QELModuleNames &names = ModuleNames();
     bool accepted = host.RegisterModuleName(names.moduleName);
     accepted = host.RegisterModuleVersion(names.moduleVersion) && accepted;
     accepted = host.RegisterModuleVendor(names.moduleVendor) && accepted;
     accepted = host.RegisterVersionTrackingURL(names.versionTrackingURL) && accepted;
-    accepted = host.RegisterTag(names.qelIncludeHTTP.name.text(), QEL_TAG_KIND_EMPTY) && accepted;
-    accepted = host.RegisterTag(names.qelPOP.name.text(), QEL_TAG_KIND_EMPTY) && accepted;
-    accepted = host.RegisterTag(names.qelSendMail.name.text(), QEL_TAG_KIND_WITH_BODY) && accepted;
+    for (uint32_t i = 0; i < tags.entryCount; ++i)
+        if (tags.entries[i].kind != 0)
+            accepted = host.RegisterTag(tags.entries[i].name->text(), tags.entries[i].kind) && accepted;
 
     QELString action;
     {

@@ -7,60 +7,50 @@
 #include "module/ModuleNames.h"
 #include "module/RegionPreferences.h"
 #include "module/Registration.h"
-#include "tags/FailedMailLog.h"
-#include "tags/IncludeHTTPTag.h"
-#include "tags/POPTag.h"
-#include "tags/SendMailTag.h"
 
 namespace {
 
 constexpr int32_t Code(uint32_t code) { return static_cast<int32_t>(code); }
 
-int32_t RunTag(const QELHostServices &host, QELString &output) {
-    const QELModuleNames &names = ModuleNames();
+int32_t RunTag(const QELHostServices &host, const QELTagTable &tags, QELString &output) {
     QELHashedName tag(host.GetTagName(), QELHashedName::kCaseInsensitive);
     // A region switches a tag off with the exact value "no".
     if (host.GetPreference(tag.text(), "yes").equals("no"))
         return 0;
-    if (tag == names.qelFTP.name)
-        return 0;
-    if (tag == names.qelIncludeHTTP.name)
-        return QELIncludeHTTPTag::Run(host, output);
-    if (tag == names.qelPOP.name)
-        return QELPOPTag::Run(host, output);
-    if (tag == names.qelSendMail.name)
-        return QELSendMailTag::Run(host, output);
+    for (uint32_t i = 0; i < tags.entryCount; ++i)
+        if (tag == *tags.entries[i].name)
+            return tags.entries[i].run(host, output);
     return 0;
 }
 
-int32_t RunAction(const HostContext &context, const QELHostServices &host) {
+int32_t RunAction(const HostContext &context, const QELHostServices &host, const QELTagTable &tags) {
     QELHashedName action(host.GetActionName(), QELHashedName::kCaseInsensitive);
     if (action != QELRegistration::ActionName())
         return 0;
-    return QELFailedMailLog::HandleStatus(host, QELHostDatabase(context));
+    return tags.runAction(host, QELHostDatabase(context));
 }
 
 }  // namespace
 
-int32_t QELRequestDispatcher::Process(const HostContext &context) noexcept {
+int32_t QELRequestDispatcher::Process(const HostContext &context, const QELTagTable &tags) noexcept {
     try {
         QELHostServices host(context);
         switch (context.requestCode) {
         case QEL_REQUEST_INITIALISE:
             InstallHostMemoryFunctions(context.allocate, context.release);
-            return QELRegistration::Register(host) ? 0 : Code(QEL_RESULT_REGISTRATION_REFUSED);
+            return QELRegistration::Register(host, tags) ? 0 : Code(QEL_RESULT_REGISTRATION_REFUSED);
         case QEL_REQUEST_TAG:
-            return RunWithOutput(host, [&](QELString &output) { return RunTag(host, output); });
+            return RunWithOutput(host, [&](QELString &output) { return RunTag(host, tags, output); });
         case QEL_REQUEST_ACTION:
-            return RunWithOutput(host, [&](QELString &) { return RunAction(context, host); });
+            return RunWithOutput(host, [&](QELString &) { return RunAction(context, host, tags); });
         case QEL_REQUEST_GET_PREFERENCES:
             return RunWithOutput(host, [&](QELString &output) {
-                output = QELRegionPreferences::BuildPage(host);
+                output = QELRegionPreferences::BuildPage(host, tags);
                 return 0;
             });
         case QEL_REQUEST_SET_PREFERENCES:
             return RunWithOutput(host, [&](QELString &) {
-                QELRegionPreferences::StorePage(host);
+                QELRegionPreferences::StorePage(host, tags);
                 return 0;
             });
         case QEL_REQUEST_TERMINATE:

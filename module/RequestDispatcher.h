@@ -7,16 +7,18 @@
 #include "foundation/String.h"
 #include "module/HostInterface.h"
 #include "module/HostServices.h"
+#include "module/TagTable.h"
 
 class QELRequestDispatcher {
 public:
-    // 'MIni' installs the host's memory functions and registers the module (0, or
-    // 'MUnk' when the host refused a step); 'MTag' runs the named tag unless its region
+    // 'MIni' installs the host's memory functions and registers the module and the tags
+    // of the table (0, or 'MUnk' when the host refused a step); 'MTag' runs the table's
+    // handler of the named tag unless its region
     // switched it off; 'MAct' runs the module's action; 'MGPr' / 'MSPr' build and store
     // the region preference page; 'MTrm' does nothing; any other code is 'MUnF'.
     // Output is written once with 'MWtS', also when the handler failed. Never throws:
     // an escaping exception is answered with 'MGen'.
-    static int32_t Process(const HostContext &context) noexcept;
+    static int32_t Process(const HostContext &context, const QELTagTable &tags) noexcept;
 
     // Runs a handler that builds the request's output text and writes that text with
     // 'MWtS' whatever the handler's outcome: a failing handler keeps what it wrote, and

@@ -6,6 +6,7 @@
 #include "foundation/NumberText.h"
 #include "net/HTTPResponseCompletion.h"
 #include "net/TCPConnection.h"
+#include "net/URLPath.h"
 
 namespace {
 
@@ -77,45 +78,21 @@ QELString LocationOf(const QELString &response) {
     return QELString();
 }
 
-// Removes "." and ".." segments from a path that begins with "/", so that a relative
-// reference such as "../x.html" names the folder above.
-QELString RemoveDotSegments(const QELString &path) {
-    QELString input = path;
-    QELString output;
-    while (!input.isEmpty()) {
-        if (input.startsWith("../")) {
-            input.dropFirst(3);
-        } else if (input.startsWith("./")) {
-            input.dropFirst(2);
-        } else if (input.startsWith("/./")) {
-            input.dropFirst(2);
-        } else if (input.equals("/.")) {
-            input = "/";
-        } else if (input.startsWith("/../") || input.equals("/..")) {
-            input = input.length() == 3 ? QELString("/") : input.substring(3);
-            uint32_t lastSlash;
-            if (output.find("/", 1, &lastSlash, QELString::kAll, QELString::kAll, QELString::kBackward))
-                output.erase(lastSlash, QELString::kAll);
-            else
-                output.clear();
-        } else if (input.equals(".") || input.equals("..")) {
-            input.clear();
-        } else {
-            uint32_t next;
-            if (!input.find("/", &next, 1))
-                next = input.length();
-            output += input.substring(0, next);
-            input.erase(0, next);
-        }
-    }
-    return output;
-}
 
 }  // namespace
 
 QELHTTPClient::QELHTTPClient() : method_(kGet), redirections_(0) { path_ = "/"; }
 
 QELHTTPClient::~QELHTTPClient() = default;
+
+bool QELHTTPClient::MayRedirect(const QELIPAddress &from, const QELIPAddress &to) {
+    if (!to.isLoopback() && !to.isLinkLocal())
+        return true;
+    if (from.isLoopback())
+        return true;
+    QELIPAddress local;
+    return GetLocalAddress(local) && local.equals(from);
+}
 
 bool QELHTTPClient::ParseURL(const QELString &url, QELString *host, QELString *path, QELString *error) {
     for (uint32_t i = 0; i < url.length(); ++i) {
@@ -132,13 +109,18 @@ bool QELHTTPClient::ParseURL(const QELString &url, QELString *host, QELString *p
                  "\" is not supported (only http)";
         return false;
     }
-    uint32_t slash;
-    QELString hostText = text;
-    QELString pathText = "/";
-    if (text.find("/", &slash)) {
-        hostText = text.substring(0, slash);
-        pathText = text.substring(slash);
-    }
+    // The fragment is the client's own: it never goes to the server.
+    uint32_t fragment;
+    if (text.find("#", &fragment))
+        text.erase(fragment, QELString::kAll);
+    // The authority ends at the first "/" or "?".
+    uint32_t end = 0;
+    while (end < text.length() && text[end] != '/' && text[end] != '?')
+        ++end;
+    QELString hostText = text.substring(0, end);
+    QELString pathText = text.substring(end);
+    if (!pathText.startsWith("/"))
+        pathText.insert("/", 0);
     uint32_t colon;
     if (hostText.isEmpty() || (hostText.find(":", &colon) && colon == 0)) {
         *error = "the URL names no host";
@@ -289,6 +271,7 @@ bool QELHTTPClient::SendRequest(bool followRedirects) {
 
     const QELString credentialHost = host_;
     const uint32_t byteCap = GetNetworkLimits().httpResponseByteCap;
+    QELIPAddress redirectingServer;
     bool result = true;
     for (;;) {
         bool redirected = false;
@@ -297,15 +280,21 @@ bool QELHTTPClient::SendRequest(bool followRedirects) {
 
         QELIPAddress address;
         uint16_t port = 0;
-        if (!ResolveHostName(host_, kPort, address, port)) {
-            setLastError(QELString("the host name \"") + host_ + "\" was not found");
+        QELString failure;
+        if (!ResolveHostName(host_, kPort, address, port, &failure)) {
+            setLastError(failure);
             result = false;
             break;
         }
-        QELString connectError;
-        QELTCPConnection *connection = OpenConnection(address, port, false, nullptr, &connectError);
-        if (connection == nullptr) {
-            setLastError(connectError);
+        if (redirections_ > 0 && !MayRedirect(redirectingServer, address)) {
+            setLastError(QELString("the redirection to ") + host_ + " was refused: a server outside this machine "
+                         "may not lead to a loopback or link-local address (" + address.dottedText() + ")");
+            result = false;
+            break;
+        }
+        QELOwned<QELTCPConnection> connection = OpenConnection(address, port, false, nullptr, &failure);
+        if (!connection) {
+            setLastError(failure);
             result = false;
             break;
         }
@@ -317,7 +306,7 @@ bool QELHTTPClient::SendRequest(bool followRedirects) {
         QELString readError = connection->LastError();
         int32_t code = connection->ReplyCode();
         QELString reply = connection->ReplyText();
-        delete connection;
+        connection.reset();
 
         if (!readError.isEmpty()) {
             // A limit or a receive error: a partial response is no result.
@@ -335,7 +324,8 @@ bool QELHTTPClient::SendRequest(bool followRedirects) {
             }
             break;
         }
-        if (code == 100 || code == 101) {
+        if (code == 100) {
+            // An interim response: its header block goes into the headers.
             responseContent_ += reply;
             splitContent();
         } else if ((code == 301 || code == 302) && followRedirects) {
@@ -343,15 +333,20 @@ bool QELHTTPClient::SendRequest(bool followRedirects) {
             if (!location.isEmpty()) {
                 QELString target = resolveLocation(location);
                 QELString host, path, error;
-                if (redirections_ >= kMaximumRedirections) {
+                if (redirections_ >= kMaximumRedirections)
+                    error = QELString("stopped after ") + IntegerToText(kMaximumRedirections) + " redirections";
+                else if (!ParseURL(target, &host, &path, &error))
+                    error = QELString("the redirection was not followed: ") + error;
+                else if (redirectCheck_ != nullptr && !redirectCheck_->MayFollow(target, &error))
+                    error = QELString("the redirection to ") + target + " was refused: " + error;
+                if (!error.isEmpty()) {
                     responseContent_ += reply;
-                    setLastError(QELString("stopped after ") + IntegerToText(kMaximumRedirections) + " redirections");
-                } else if (!ParseURL(target, &host, &path, &error)) {
-                    responseContent_ += reply;
-                    setLastError(QELString("the redirection was not followed: ") + error);
+                    setLastError(error);
+                    result = false;
                 } else {
                     host_ = host;
                     path_ = path;
+                    redirectingServer = address;
                     ++redirections_;
                     redirected = true;
                 }

@@ -7,6 +7,14 @@
 #include "foundation/String.h"
 #include "net/NetworkClient.h"
 
+// Decides, for each redirection, whether the client may follow it.
+class QELHTTPRedirectCheck : public QELObject {
+public:
+    // False, with the reason in *reason, when the client must not follow a redirection
+    // to url (an absolute http:// URL).
+    virtual bool MayFollow(const QELString &url, QELString *reason) = 0;
+};
+
 class QELHTTPClient : public QELNetworkClient {
 public:
     // Method codes; a code above kTrace sends a GET.
@@ -21,9 +29,10 @@ public:
     QELHTTPClient();
     ~QELHTTPClient() override;
 
-    // Takes the host ("name" or "name:port", kept as written for the Host header) and
-    // the path (from the first "/", query included; "/" when none) from the URL, which
-    // may begin with "http://" in any letter case. A URL with a control byte or a space,
+    // Takes the host ("name", "name:port" or "[IPv6]:port", kept as written for the Host
+    // header; it ends at the first "/" or "?") and the path (from there, query included,
+    // beginning with "/") from the URL, which may begin with "http://" in any letter
+    // case; a "#fragment" is dropped. A URL with a control byte or a space,
     // with no host name, with a port that is not 1 to 65535, or with a scheme other than
     // http is refused: the result is false, LastError says why and SendRequest sends
     // nothing until a good URL is set.
@@ -39,13 +48,18 @@ public:
 
     // Sends the request and reads the response; with followRedirects, answers 301 and
     // 302 lead to their Location (at most 10 times; credentials go only to the host
-    // they were given for). The response ends at the server's close or after its
-    // Content-Length, never at a pause. True when the server was reached, whatever the
-    // status; false, with LastError, when the URL or a header value was refused (nothing
-    // is sent), the name was not found, the connection failed, the request could not be
-    // sent and no answer came, or the response broke a time limit or the byte cap (the
-    // content is then empty).
+    // they were given for; a server outside this machine never leads to a loopback or
+    // link-local address; the redirect check, when set, approves every target). A 100
+    // response is interim, every other one final. The response ends at the server's close
+    // or after its Content-Length, never at a pause. True when the server was reached
+    // and its response is the result, whatever the status; false, with LastError, when the
+    // URL or a header value was refused (nothing is sent), the name was not found or not
+    // looked up in time, the connection failed, the request could not be sent and no
+    // answer came, the response broke a time limit or the byte cap (the content is then
+    // empty), or a redirection was not followed (the redirecting response stays).
     bool SendRequest(bool followRedirects);
+    // The check asked before every redirection is followed (not owned); null for none.
+    void SetRedirectCheck(QELHTTPRedirectCheck *check) { redirectCheck_ = check; }
 
     // The header block of the last response without its blank line, and its content.
     QELString ResponseHeaders() const { return responseHeaders_; }
@@ -56,6 +70,11 @@ public:
     const QELString &postData() const { return postData_; }
     // Redirections that the last SendRequest followed.
     uint32_t redirectionCount() const { return redirections_; }
+
+    // Whether a server at from may send the client on to a server at to: one outside this
+    // machine (neither loopback nor the machine's own address) never to a loopback or
+    // link-local address.
+    static bool MayRedirect(const QELIPAddress &from, const QELIPAddress &to);
 
     // Splits a URL as SetURL does; false with the reason in error when it is refused.
     static bool ParseURL(const QELString &url, QELString *host, QELString *path, QELString *error);
@@ -78,4 +97,5 @@ private:
     QELString responseContent_;
     QELString urlError_;  // why the URL was refused; empty when it is good
     uint32_t redirections_;
+    QELHTTPRedirectCheck *redirectCheck_ = nullptr;
 };

@@ -97,7 +97,9 @@ QELReplyCompletion::Verdict QELHTTPResponseCompletion::examine(const char *bytes
             return kIncomplete;
         }
         uint32_t status = StatusOf(bytes + blockStart_, blankLine - blockStart_);
-        if (status >= 100 && status < 200) {
+        // Interim responses (1xx) come before the final one; 101 is final: the
+        // connection then carries another protocol until the server closes it.
+        if (status >= 100 && status < 200 && status != 101) {
             blockStart_ = blankLine + 4;
             searchFrom_ = blockStart_;
             continue;

@@ -11,7 +11,7 @@ class QELHTTPResponseCompletion : public QELReplyCompletion {
 public:
     // headRequest: the response to a HEAD request, which never has content.
     explicit QELHTTPResponseCompletion(bool headRequest);
-    // Interim (1xx) header blocks are passed over; the response that follows them
+    // Interim header blocks (1xx but 101) are passed over; the response that follows them
     // decides. Never answers kUnknown.
     Verdict examine(const char *bytes, uint32_t length) override;
 

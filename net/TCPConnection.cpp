@@ -1,17 +1,36 @@
-// TCPConnection.cpp: name lookup, connection opening, sends in 4096-byte pieces and the
-// bounded reply read with its leading-code parsing.
+// TCPConnection.cpp: the counted socket library, bounded name lookups, connection opening,
+// sends in 4096-byte pieces and the bounded reply read with its leading-code parsing.
 #include "net/TCPConnection.h"
 
-#include <atomic>
+#include <cstring>
+#include <mutex>
 
 #include "foundation/NumberText.h"
 #include "platform/Clock.h"
 
 namespace {
 
-// Whether the socket library is started. Connections on delivery threads start and
-// stop it too, so the flag is atomic; stopping never disturbs open connections.
-std::atomic<bool> gSocketLibraryStarted{false};
+// How many users the socket library has: every open connection, and every lookup while it
+// runs. The library starts with the first and stops after the last, so that no user
+// stops it under another.
+std::mutex gSocketLibraryMutex;
+uint32_t gSocketLibraryUsers = 0;
+
+// One use of the socket library for as long as it lives.
+class SocketLibraryUse {
+public:
+    SocketLibraryUse() : started_(StartSocketLibrary()) {}
+    ~SocketLibraryUse() {
+        if (started_)
+            StopSocketLibrary();
+    }
+    SocketLibraryUse(const SocketLibraryUse &) = delete;
+    SocketLibraryUse &operator=(const SocketLibraryUse &) = delete;
+    bool started() const { return started_; }
+
+private:
+    bool started_;
+};
 
 constexpr uint32_t kHostNameBufferSize = 128;
 
@@ -25,7 +44,7 @@ QELString SystemErrorText(int error) {
 }
 
 QELString PeerText(const QELIPAddress &address, uint16_t port) {
-    return address.dottedText() + ":" + IntegerToText(port);
+    return address.hostText() + ":" + IntegerToText(port);
 }
 
 // The bytes of text up to its first NUL are all of it (a name with a NUL inside is
@@ -37,109 +56,167 @@ bool HasNoNul(const QELString &text) {
     return true;
 }
 
-// Looks the local machine's name up; canonical receives its official name.
-bool LookUpLocalHost(char *canonical, uint32_t *address) {
+QELIPAddress AddressOf(const SocketAddress &address) {
+    if (address.family == kSocketIPv6)
+        return QELIPAddress::IPv6(address.bytes);
+    const uint8_t *b = address.bytes;
+    return QELIPAddress((uint32_t(b[0]) << 24) | (uint32_t(b[1]) << 16) | (uint32_t(b[2]) << 8) | b[3]);
+}
+
+SocketAddress SocketAddressOf(const QELIPAddress &address) {
+    SocketAddress result{};
+    if (address.isIPv6()) {
+        result.family = kSocketIPv6;
+        std::memcpy(result.bytes, address.ipv6Bytes(), 16);
+    } else {
+        result.family = kSocketIPv4;
+        uint32_t value = address.address();
+        for (int i = 0; i < 4; ++i)
+            result.bytes[i] = static_cast<uint8_t>(value >> (24 - 8 * i));
+    }
+    return result;
+}
+
+// Looks the local machine's name up within the connect limit; canonical receives its
+// official name.
+bool LookUpLocalHost(char *canonical, size_t capacity, SocketAddress *address) {
+    SocketLibraryUse use;
     char name[kHostNameBufferSize];
-    if (!SocketLocalHostName(name, sizeof name))
+    if (!use.started() || !SocketLocalHostName(name, sizeof name))
         return false;
-    return SocketResolveIPv4(name, address, canonical, kHostNameBufferSize * 2);
+    return SocketResolve(name, GetNetworkLimits().connectMilliseconds, address, canonical, capacity).status ==
+           kSocketDone;
 }
 
 }  // namespace
 
 bool StartSocketLibrary() {
-    if (gSocketLibraryStarted.load(std::memory_order_acquire))
-        return true;
-    if (!SocketLibraryStartup()) {
+    std::lock_guard<std::mutex> lock(gSocketLibraryMutex);
+    if (gSocketLibraryUsers == 0 && !SocketLibraryStartup()) {
         SocketLibraryCleanup();
         return false;
     }
-    // Two threads may start it at once; the one that finds it started already undoes
-    // its own startup, so that startups and cleanups stay paired.
-    bool expected = false;
-    if (!gSocketLibraryStarted.compare_exchange_strong(expected, true, std::memory_order_acq_rel))
-        SocketLibraryCleanup();
+    ++gSocketLibraryUsers;
     return true;
 }
 
 void StopSocketLibrary() {
-    bool expected = true;
-    if (gSocketLibraryStarted.compare_exchange_strong(expected, false, std::memory_order_acq_rel))
+    std::lock_guard<std::mutex> lock(gSocketLibraryMutex);
+    if (gSocketLibraryUsers == 0)
+        return;
+    if (--gSocketLibraryUsers == 0)
         SocketLibraryCleanup();
 }
 
-bool SocketLibraryStarted() { return gSocketLibraryStarted.load(std::memory_order_acquire); }
+bool SocketLibraryStarted() {
+    std::lock_guard<std::mutex> lock(gSocketLibraryMutex);
+    return gSocketLibraryUsers > 0;
+}
 
 bool SplitHostAndPort(const QELString &text, uint16_t defaultPort, QELString *name, uint16_t *port) {
-    uint32_t colon;
-    if (!text.find(":", &colon)) {
-        if (name != nullptr)
-            *name = text;
-        if (port != nullptr)
-            *port = defaultPort;
-        return !text.isEmpty();
-    }
-    if (colon == 0)
-        return false;
-    uint32_t value = 0;
-    uint32_t digits = text.length() - colon - 1;
-    if (digits == 0 || digits > 5)
-        return false;
-    for (uint32_t i = colon + 1; i < text.length(); ++i) {
-        if (!IsDigit(text[i]))
+    QELString hostName = text;
+    uint32_t colon = 0;
+    bool hasPort = false;
+    if (text.startsWith("[")) {
+        // An IPv6 address in brackets, then nothing or ":port".
+        uint32_t close;
+        if (!text.find("]", &close) || close < 2)
             return false;
-        value = value * 10 + static_cast<uint32_t>(text[i] - '0');
+        hostName = text.substring(1, close - 1);
+        if (close + 1 < text.length()) {
+            if (text[close + 1] != ':')
+                return false;
+            colon = close + 1;
+            hasPort = true;
+        }
+    } else if (text.find(":", &colon)) {
+        if (colon == 0)
+            return false;
+        hostName = text.substring(0, colon);
+        hasPort = true;
     }
-    if (value == 0 || value > 65535)
+    if (hostName.isEmpty())
         return false;
+    uint16_t value = defaultPort;
+    if (hasPort) {
+        uint32_t digits = text.length() - colon - 1;
+        if (digits == 0 || digits > 5)
+            return false;
+        uint32_t number = 0;
+        for (uint32_t i = colon + 1; i < text.length(); ++i) {
+            if (!IsDigit(text[i]))
+                return false;
+            number = number * 10 + static_cast<uint32_t>(text[i] - '0');
+        }
+        if (number == 0 || number > 65535)
+            return false;
+        value = static_cast<uint16_t>(number);
+    }
     if (name != nullptr)
-        *name = text.substring(0, colon);
+        *name = hostName;
     if (port != nullptr)
-        *port = static_cast<uint16_t>(value);
+        *port = value;
     return true;
 }
 
-bool ResolveHostName(const QELString &name, int32_t port, QELIPAddress &address, uint16_t &portOut) {
-    StartSocketLibrary();
+bool ResolveHostName(const QELString &name, int32_t port, QELIPAddress &address, uint16_t &portOut,
+                     QELString *errorText) {
+    SocketLibraryUse use;
     QELString hostName;
     uint16_t hostPort;
-    if (!SplitHostAndPort(name, static_cast<uint16_t>(port), &hostName, &hostPort) || !HasNoNul(hostName))
-        return false;
-    portOut = hostPort;
-    uint32_t value;
-    if (!SocketResolveIPv4(hostName.text(), &value, nullptr, 0))
-        return false;
-    address = QELIPAddress(value);
-    return true;
+    SocketResult outcome = {kSocketNotFound, 0, 0};
+    const uint32_t limit = GetNetworkLimits().connectMilliseconds;
+    if (use.started() && SplitHostAndPort(name, static_cast<uint16_t>(port), &hostName, &hostPort) &&
+        HasNoNul(hostName)) {
+        portOut = hostPort;
+        SocketAddress found{};
+        outcome = SocketResolve(hostName.text(), limit, &found, nullptr, 0);
+        if (outcome.status == kSocketDone) {
+            address = AddressOf(found);
+            return true;
+        }
+    }
+    if (errorText != nullptr) {
+        *errorText = QELString("the host name \"") + name + "\"";
+        if (outcome.status == kSocketTimedOut)
+            errorText->append(QELString(" was not looked up within ") + DescribeMilliseconds(limit));
+        else if (outcome.status == kSocketFailed)
+            errorText->append(QELString(" could not be looked up: ") + SystemErrorText(outcome.error));
+        else
+            errorText->append(" was not found");
+    }
+    return false;
 }
 
 bool GetLocalHostName(QELString &text) {
-    StartSocketLibrary();
     char canonical[kHostNameBufferSize * 2];
-    uint32_t address;
-    if (!LookUpLocalHost(canonical, &address))
+    SocketAddress address;
+    if (!LookUpLocalHost(canonical, sizeof canonical, &address))
         return false;
     text = canonical;
     return true;
 }
 
 bool GetLocalAddress(QELIPAddress &address) {
-    StartSocketLibrary();
     char canonical[kHostNameBufferSize * 2];
-    uint32_t value;
-    if (!LookUpLocalHost(canonical, &value))
+    SocketAddress found;
+    if (!LookUpLocalHost(canonical, sizeof canonical, &found))
         return false;
-    address = QELIPAddress(value);
+    address = AddressOf(found);
     return true;
 }
 
-QELTCPConnection *OpenConnection(const QELIPAddress &address, uint16_t port, bool readGreeting,
-                                 QELReplyCompletion *greetingCompletion, QELString *errorText) {
-    StartSocketLibrary();
-    QELTCPConnection *connection = new QELTCPConnection();
+QELOwned<QELTCPConnection> OpenConnection(const QELIPAddress &address, uint16_t port, bool readGreeting,
+                                           QELReplyCompletion *greetingCompletion, QELString *errorText) {
+    QELOwned<QELTCPConnection> connection(new QELTCPConnection());
     connection->peerText_ = PeerText(address, port);
-    SocketResult outcome =
-        SocketConnect(address.address(), port, connection->limits_.connectMilliseconds, &connection->socket_);
+    if (!connection->libraryStarted_) {
+        if (errorText != nullptr)
+            *errorText = "the system's socket library cannot be used";
+        return QELOwned<QELTCPConnection>();
+    }
+    SocketResult outcome = SocketConnect(SocketAddressOf(address), port, connection->limits_.connectMilliseconds,
+                                         &connection->socket_);
     if (outcome.status != kSocketDone) {
         if (errorText != nullptr) {
             if (outcome.status == kSocketTimedOut)
@@ -149,8 +226,7 @@ QELTCPConnection *OpenConnection(const QELIPAddress &address, uint16_t port, boo
                 *errorText = QELString("unable to connect to ") + connection->peerText_ + ": " +
                              SystemErrorText(outcome.error);
         }
-        delete connection;
-        return nullptr;
+        return QELOwned<QELTCPConnection>();
     }
     connection->replyExpected_ = true;
     if (readGreeting)
@@ -159,7 +235,8 @@ QELTCPConnection *OpenConnection(const QELIPAddress &address, uint16_t port, boo
 }
 
 QELTCPConnection::QELTCPConnection()
-    : socket_(kInvalidSocket),
+    : libraryStarted_(StartSocketLibrary()),
+      socket_(kInvalidSocket),
       replyCode_(0),
       replyExpected_(true),
       continuation_(false),
@@ -170,7 +247,8 @@ QELTCPConnection::~QELTCPConnection() {
         SocketClose(socket_);
         socket_ = kInvalidSocket;
     }
-    StopSocketLibrary();
+    if (libraryStarted_)
+        StopSocketLibrary();
 }
 
 bool QELTCPConnection::Send(const QELString &text) {

@@ -5,39 +5,49 @@
 #include <cstdint>
 
 #include "foundation/IPAddress.h"
+#include "foundation/Owned.h"
 #include "foundation/String.h"
 #include "net/NetworkLimits.h"
 #include "net/ReplyCompletion.h"
 #include "platform/Socket.h"
 
-// Starts the system's socket library unless it is started; false when it cannot be used.
+// Adds one user of the system's socket library, starting the library for the first;
+// false when it cannot be used. Every connection is a user while it is open, and every
+// lookup while it runs.
 bool StartSocketLibrary();
-// Stops the socket library if it is started. Connections still open keep working.
+// Drops one user; the library stops when the last user is gone, so stopping never
+// disturbs connections still open. Does nothing when the library has no user.
 void StopSocketLibrary();
-// Whether the socket library is started (the module-wide flag).
+// Whether the socket library has a user.
 bool SocketLibraryStarted();
 
-// Splits "name" or "name:port" into the name and the port; without a port the default
-// is used. False for an empty name or a port that is not 1 to 65535 in decimal digits.
+// Splits "name", "name:port", "[IPv6]" or "[IPv6]:port" into the name (without brackets)
+// and the port; without a port the default is used. False for an empty name, a port that
+// is not 1 to 65535 in decimal digits, or a bracket that is not closed.
 bool SplitHostAndPort(const QELString &text, uint16_t defaultPort, QELString *name, uint16_t *port);
 
-// Looks name up (a host name or a dotted IPv4 text, optionally followed by ":port").
-// On success address holds the first IPv4 address and portOut the port of the name, or
-// port when the name carries none. False when the name is not found or its port is bad.
-bool ResolveHostName(const QELString &name, int32_t port, QELIPAddress &address, uint16_t &portOut);
-// The official name of the local machine; false when it has none.
+// Looks name up (a host name, a dotted IPv4 text or a bracketed IPv6 text, optionally
+// followed by ":port"), waiting no longer than the connect limit. On success address
+// holds the name's first IPv4 address (its IPv6 address when it has none) and portOut the
+// port of the name, or port when the name carries none. False when the name is not found,
+// the lookup took too long or the port is bad; errorText, when given, then says which
+// ("the host name "x:80" was not found", "... was not looked up within 15 s").
+bool ResolveHostName(const QELString &name, int32_t port, QELIPAddress &address, uint16_t &portOut,
+                     QELString *errorText = nullptr);
+// The official name of the local machine; false when it has none (looked up within the
+// connect limit).
 bool GetLocalHostName(QELString &text);
-// The first IPv4 address of the local machine; false when it has none.
+// The first address of the local machine (IPv4 when it has one); false when it has none.
 bool GetLocalAddress(QELIPAddress &address);
 
 class QELTCPConnection;
 
 // Connects to address:port within the connect time limit and, when readGreeting is set,
 // reads the server's greeting as the first reply (ended by greetingCompletion when
-// given). Returns the connection, which the caller deletes, or null; then errorText,
-// when given, says why ("unable to connect to 192.0.2.1:25: Connection refused", "no
-// connection to 192.0.2.1:25 within 15 s").
-QELTCPConnection *OpenConnection(const QELIPAddress &address, uint16_t port, bool readGreeting,
+// given). Returns the connection, or an empty holder; then errorText, when given, says
+// why ("unable to connect to 192.0.2.1:25: Connection refused", "no connection to
+// 192.0.2.1:25 within 15 s").
+QELOwned<QELTCPConnection> OpenConnection(const QELIPAddress &address, uint16_t port, bool readGreeting,
                                  QELReplyCompletion *greetingCompletion = nullptr,
                                  QELString *errorText = nullptr);
 
@@ -47,7 +57,7 @@ public:
     static constexpr uint32_t kSendChunk = 4096;
     static constexpr uint32_t kReplyCodeWindow = 15;
 
-    // Closes the socket and stops the socket library.
+    // Closes the socket and drops its use of the socket library.
     ~QELTCPConnection() override;
 
     // Sends every byte of text in pieces of at most 4096 bytes. False when a piece
@@ -93,9 +103,10 @@ public:
     static int32_t ParseReplyCode(const char *text, uint32_t length, uint32_t *consumed);
 
 private:
-    friend QELTCPConnection *OpenConnection(const QELIPAddress &, uint16_t, bool, QELReplyCompletion *, QELString *);
+    friend QELOwned<QELTCPConnection> OpenConnection(const QELIPAddress &, uint16_t, bool, QELReplyCompletion *, QELString *);
     QELTCPConnection();
 
+    bool libraryStarted_;
     SocketHandle socket_;
     int32_t replyCode_;
     QELString replyText_;

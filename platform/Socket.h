@@ -1,5 +1,5 @@
-// Socket.h: IPv4 TCP client sockets and host-name lookup over the operating system,
-// with plain types. Every wait is bounded, no call raises SIGPIPE, and signals never cut a call short.
+// Socket.h: TCP client sockets (IPv4 and IPv6) and bounded host-name lookups over the
+// system. Every wait is bounded, no call raises SIGPIPE, and signals never cut one short.
 #pragma once
 
 #include <cstddef>
@@ -14,6 +14,7 @@ enum SocketStatus : uint32_t {
     kSocketTimedOut = 1,  // the time limit passed first
     kSocketClosed = 2,    // the peer closed the connection (receive only)
     kSocketFailed = 3,    // the system reported an error (error holds its number)
+    kSocketNotFound = 4,  // a name has no address (lookups only)
 };
 
 struct SocketResult {
@@ -28,19 +29,44 @@ struct SocketResult {
 bool SocketLibraryStartup();
 void SocketLibraryCleanup();
 
-// Looks a host name (or a dotted IPv4 text) up and stores its first IPv4 address in host
-// byte order, the first octet most significant. When canonicalName is given, the
-// official name of the answer is copied into it (NUL-terminated, cut to fit). Safe to
-// call from several threads at once. False when the name has no IPv4 address.
-bool SocketResolveIPv4(const char *name, uint32_t *address, char *canonicalName, size_t canonicalCapacity);
+// An IPv4 or IPv6 address, its bytes in network order (an IPv4 address uses the first 4).
+struct SocketAddress {
+    uint8_t family;  // kSocketIPv4 or kSocketIPv6
+    uint8_t bytes[16];
+};
+constexpr uint8_t kSocketIPv4 = 4;
+constexpr uint8_t kSocketIPv6 = 6;
+
+// Looks a host name, a dotted IPv4 text or an IPv6 text (without brackets) up, waiting at
+// most timeoutMilliseconds for the system's resolver: a name's IPv4 address is preferred,
+// its IPv6 address is taken when it has none. When canonicalName is given, the official
+// name of the answer is copied into it (NUL-terminated, cut to fit). Address texts are
+// answered at once. kSocketDone with *address filled; kSocketNotFound when the name has
+// no address; kSocketTimedOut when the resolver did not answer in time (its answer is then
+// dropped when it comes). Safe to call from several threads at once.
+SocketResult SocketResolve(const char *name, uint32_t timeoutMilliseconds, SocketAddress *address,
+                           char *canonicalName, size_t canonicalCapacity);
+
+// A resolver that answers names in place of the system's, for tests: true with the address
+// (and, when canonicalName is given, the official name) for a name it knows. It runs where
+// the system's resolver would, under the same time limit, and may block.
+typedef bool (*SocketResolver)(const char *name, SocketAddress *address, char *canonicalName,
+                               size_t canonicalCapacity);
+// Installs such a resolver; null gives the lookups back to the system.
+void SocketSetResolver(SocketResolver resolver);
+
+// The lookups still running, those given up on included. Unloading the module waits for
+// them (at most a minute), so that none returns into code that is gone.
+uint32_t SocketLookupsRunning();
 
 // The machine's own host name (NUL-terminated, cut to fit); false when unknown.
 bool SocketLocalHostName(char *buffer, size_t capacity);
 
-// Creates a TCP socket and connects it to address:port (host byte order), waiting at
-// most timeoutMilliseconds. On kSocketDone *socket holds the connected socket; on any
-// other status no socket is left open.
-SocketResult SocketConnect(uint32_t address, uint16_t port, uint32_t timeoutMilliseconds, SocketHandle *socket);
+// Creates a TCP socket and connects it to address:port, waiting at most
+// timeoutMilliseconds. On kSocketDone *socket holds the connected socket; on any other
+// status no socket is left open.
+SocketResult SocketConnect(const SocketAddress &address, uint16_t port, uint32_t timeoutMilliseconds,
+                           SocketHandle *socket);
 
 // Sends up to count bytes with one successful system send, waiting at most
 // timeoutMilliseconds for the peer to accept data. count of the result tells how many

@@ -1,5 +1,5 @@
-// Socket_posix.cpp: the sockets of Socket.h over POSIX: getaddrinfo for names, non-blocking
-// sockets with poll for every wait, MSG_NOSIGNAL for sends, and EINTR retried everywhere.
+// Socket_posix.cpp: the sockets of Socket.h over POSIX: getaddrinfo on a lookup thread with
+// a time limit, non-blocking sockets with poll for every wait, MSG_NOSIGNAL, EINTR retried.
 #include "platform/Socket.h"
 
 #include <arpa/inet.h>
@@ -12,7 +12,15 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <chrono>
 #include <climits>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <system_error>
+#include <thread>
 
 #include "platform/Clock.h"
 
@@ -79,20 +87,137 @@ bool MakeNonBlocking(int descriptor) {
     return true;
 }
 
-// Looks name up; res holds the answer on success and must be freed by the caller.
-bool LookUp(const char *name, bool wantCanonicalName, struct addrinfo **answer) {
-    if (name == nullptr || name[0] == 0)
+// The address of an answer entry; false for families other than IPv4 and IPv6.
+bool AddressOf(const struct addrinfo *entry, SocketAddress *address) {
+    if (entry->ai_addr == nullptr)
         return false;
+    if (entry->ai_family == AF_INET && entry->ai_addrlen >= sizeof(struct sockaddr_in)) {
+        const auto *ipv4 = reinterpret_cast<const struct sockaddr_in *>(entry->ai_addr);
+        address->family = kSocketIPv4;
+        memcpy(address->bytes, &ipv4->sin_addr, 4);
+        return true;
+    }
+    if (entry->ai_family == AF_INET6 && entry->ai_addrlen >= sizeof(struct sockaddr_in6)) {
+        const auto *ipv6 = reinterpret_cast<const struct sockaddr_in6 *>(entry->ai_addr);
+        address->family = kSocketIPv6;
+        memcpy(address->bytes, &ipv6->sin6_addr, 16);
+        return true;
+    }
+    return false;
+}
+
+// The system's resolver: the first IPv4 address of the name, else its first IPv6 one.
+bool SystemResolve(const char *name, SocketAddress *address, char *canonicalName, size_t canonicalCapacity) {
     struct addrinfo hints;
     memset(&hints, 0, sizeof hints);
-    hints.ai_family = AF_INET;
+    hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
-    hints.ai_flags = wantCanonicalName ? AI_CANONNAME : 0;
+    hints.ai_flags = canonicalName != nullptr ? AI_CANONNAME : 0;
+    struct addrinfo *answer = nullptr;
     int outcome;
     do {
-        outcome = getaddrinfo(name, nullptr, &hints, answer);
+        outcome = getaddrinfo(name, nullptr, &hints, &answer);
     } while (outcome == EAI_SYSTEM && errno == EINTR);
-    return outcome == 0 && *answer != nullptr;
+    if (outcome != 0 || answer == nullptr)
+        return false;
+    bool found = false;
+    for (int family : {AF_INET, AF_INET6}) {
+        for (const struct addrinfo *entry = answer; entry != nullptr && !found; entry = entry->ai_next)
+            found = entry->ai_family == family && AddressOf(entry, address);
+    }
+    if (found && canonicalName != nullptr)
+        CopyText(answer->ai_canonname != nullptr ? answer->ai_canonname : name, canonicalName, canonicalCapacity);
+    freeaddrinfo(answer);
+    return found;
+}
+
+std::atomic<SocketResolver> gResolver{nullptr};
+
+// One lookup on a thread of its own. The caller waits at most its time limit; when it
+// gives up, the lookup runs on and drops its answer.
+struct Lookup {
+    std::string name;
+    bool wantCanonicalName = false;
+    std::mutex mutex;
+    std::condition_variable answered;
+    bool done = false;
+    bool found = false;
+    SocketAddress address{};
+    char canonical[256] = {0};
+};
+
+// Counts the lookup threads. When the module is unloaded, its static objects are
+// destroyed and this waits until every thread has left the module's code.
+class LookupThreads {
+public:
+    ~LookupThreads() {
+        std::unique_lock<std::mutex> lock(mutex_);
+        finished_.wait_for(lock, std::chrono::seconds(60), [this] { return running_ == 0; });
+    }
+    void started() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        ++running_;
+    }
+    // The last step of a lookup thread: the count drops and waiters wake only once the
+    // thread has ended, after the last instruction of this module it runs.
+    void ending() {
+        std::unique_lock<std::mutex> lock(mutex_);
+        --running_;
+        std::notify_all_at_thread_exit(finished_, std::move(lock));
+    }
+    void failedToStart() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        --running_;
+    }
+    uint32_t running() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return running_;
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable finished_;
+    uint32_t running_ = 0;
+};
+
+LookupThreads &Threads() {
+    static LookupThreads threads;
+    return threads;
+}
+
+void RunLookup(std::shared_ptr<Lookup> lookup) {
+    SocketResolver resolver = gResolver.load(std::memory_order_acquire);
+    if (resolver == nullptr)
+        resolver = SystemResolve;
+    SocketAddress address{};
+    char canonical[sizeof lookup->canonical] = {0};
+    bool found = resolver(lookup->name.c_str(), &address, lookup->wantCanonicalName ? canonical : nullptr,
+                          sizeof canonical);
+    {
+        std::lock_guard<std::mutex> lock(lookup->mutex);
+        lookup->done = true;
+        lookup->found = found;
+        lookup->address = address;
+        memcpy(lookup->canonical, canonical, sizeof canonical);
+    }
+    lookup->answered.notify_all();
+}
+
+// An address text: answered without a lookup.
+bool ParseAddressText(const char *name, SocketAddress *address) {
+    struct in_addr ipv4;
+    if (inet_aton(name, &ipv4) != 0) {
+        address->family = kSocketIPv4;
+        memcpy(address->bytes, &ipv4, 4);
+        return true;
+    }
+    struct in6_addr ipv6;
+    if (inet_pton(AF_INET6, name, &ipv6) == 1) {
+        address->family = kSocketIPv6;
+        memcpy(address->bytes, &ipv6, 16);
+        return true;
+    }
+    return false;
 }
 
 // Picks the right result of either strerror_r variant.
@@ -105,26 +230,46 @@ bool SocketLibraryStartup() { return true; }
 
 void SocketLibraryCleanup() {}
 
-bool SocketResolveIPv4(const char *name, uint32_t *address, char *canonicalName, size_t canonicalCapacity) {
-    struct addrinfo *answer = nullptr;
-    if (!LookUp(name, canonicalName != nullptr, &answer))
-        return false;
-    bool found = false;
-    for (struct addrinfo *entry = answer; entry != nullptr; entry = entry->ai_next) {
-        if (entry->ai_family != AF_INET || entry->ai_addr == nullptr ||
-            entry->ai_addrlen < sizeof(struct sockaddr_in))
-            continue;
-        const struct sockaddr_in *ipv4 = reinterpret_cast<const struct sockaddr_in *>(entry->ai_addr);
+SocketResult SocketResolve(const char *name, uint32_t timeoutMilliseconds, SocketAddress *address,
+                           char *canonicalName, size_t canonicalCapacity) {
+    if (name == nullptr || name[0] == 0)
+        return Result(kSocketNotFound);
+    SocketAddress found{};
+    if (ParseAddressText(name, &found)) {
         if (address != nullptr)
-            *address = ntohl(ipv4->sin_addr.s_addr);
-        found = true;
-        break;
+            *address = found;
+        CopyText(name, canonicalName, canonicalCapacity);
+        return Result(kSocketDone);
     }
-    if (found && canonicalName != nullptr)
-        CopyText(answer->ai_canonname != nullptr ? answer->ai_canonname : name, canonicalName, canonicalCapacity);
-    freeaddrinfo(answer);
-    return found;
+    auto lookup = std::make_shared<Lookup>();
+    lookup->name = name;
+    lookup->wantCanonicalName = canonicalName != nullptr;
+    Threads().started();
+    try {
+        std::thread([lookup] {
+            RunLookup(lookup);
+            Threads().ending();
+        }).detach();
+    } catch (const std::system_error &failure) {
+        Threads().failedToStart();
+        return Result(kSocketFailed, 0, failure.code().value());
+    }
+    std::unique_lock<std::mutex> lock(lookup->mutex);
+    if (!lookup->answered.wait_for(lock, std::chrono::milliseconds(timeoutMilliseconds),
+                                   [&lookup] { return lookup->done; })) {
+        return Result(kSocketTimedOut);
+    }
+    if (!lookup->found)
+        return Result(kSocketNotFound);
+    if (address != nullptr)
+        *address = lookup->address;
+    CopyText(lookup->canonical, canonicalName, canonicalCapacity);
+    return Result(kSocketDone);
 }
+
+void SocketSetResolver(SocketResolver resolver) { gResolver.store(resolver, std::memory_order_release); }
+
+uint32_t SocketLookupsRunning() { return Threads().running(); }
 
 bool SocketLocalHostName(char *buffer, size_t capacity) {
     if (buffer == nullptr || capacity < 2)
@@ -136,14 +281,33 @@ bool SocketLocalHostName(char *buffer, size_t capacity) {
     return buffer[0] != 0;
 }
 
-SocketResult SocketConnect(uint32_t address, uint16_t port, uint32_t timeoutMilliseconds, SocketHandle *socketOut) {
+SocketResult SocketConnect(const SocketAddress &address, uint16_t port, uint32_t timeoutMilliseconds,
+                           SocketHandle *socketOut) {
     if (socketOut != nullptr)
         *socketOut = kInvalidSocket;
+    struct sockaddr_storage peer;
+    memset(&peer, 0, sizeof peer);
+    socklen_t peerLength;
+    if (address.family == kSocketIPv4) {
+        auto *ipv4 = reinterpret_cast<struct sockaddr_in *>(&peer);
+        ipv4->sin_family = AF_INET;
+        ipv4->sin_port = htons(port);
+        memcpy(&ipv4->sin_addr, address.bytes, 4);
+        peerLength = sizeof *ipv4;
+    } else if (address.family == kSocketIPv6) {
+        auto *ipv6 = reinterpret_cast<struct sockaddr_in6 *>(&peer);
+        ipv6->sin6_family = AF_INET6;
+        ipv6->sin6_port = htons(port);
+        memcpy(&ipv6->sin6_addr, address.bytes, 16);
+        peerLength = sizeof *ipv6;
+    } else {
+        return Result(kSocketFailed, 0, EAFNOSUPPORT);
+    }
     int type = SOCK_STREAM;
 #ifdef SOCK_CLOEXEC
     type |= SOCK_CLOEXEC;
 #endif
-    int descriptor = socket(AF_INET, type, 0);
+    int descriptor = socket(peer.ss_family, type, 0);
     if (descriptor < 0)
         return Result(kSocketFailed, 0, errno);
     if (!MakeNonBlocking(descriptor)) {
@@ -156,12 +320,7 @@ SocketResult SocketConnect(uint32_t address, uint16_t port, uint32_t timeoutMill
     setsockopt(descriptor, SOL_SOCKET, SO_NOSIGPIPE, &one, sizeof one);
 #endif
 
-    struct sockaddr_in peer;
-    memset(&peer, 0, sizeof peer);
-    peer.sin_family = AF_INET;
-    peer.sin_port = htons(port);
-    peer.sin_addr.s_addr = htonl(address);
-    int outcome = connect(descriptor, reinterpret_cast<const struct sockaddr *>(&peer), sizeof peer);
+    int outcome = connect(descriptor, reinterpret_cast<const struct sockaddr *>(&peer), peerLength);
     // A connect interrupted by a signal goes on in the background, like one in progress.
     if (outcome != 0 && errno != EINPROGRESS && errno != EINTR) {
         int error = errno;

@@ -7,8 +7,10 @@
 #include "foundation/StringSplitter.h"
 #include "module/HostInterface.h"
 #include "module/ModuleNames.h"
+#include "foundation/OperatingSystem.h"
 #include "net/HTTPClient.h"
-#include "platform/System.h"
+#include "net/TCPConnection.h"
+#include "net/URLPath.h"
 
 namespace {
 
@@ -32,6 +34,49 @@ int32_t Refuse(const QELHostServices &host, const QELString &message, const QELS
     host.SetErrorInfo(message, explanation);
     return kInvalidParameter;
 }
+
+// Whether an address reaches this machine: loopback, unspecified, or its own address.
+bool IsThisMachine(const QELIPAddress &address) {
+    if (address.isLoopback() || address.isUnspecified())
+        return true;
+    QELIPAddress local;
+    return GetLocalAddress(local) && local.equals(address);
+}
+
+// Two host texts ("name", "name:port", "[IPv6]:port") name one server: the same port, and
+// the same name ignoring case, or names whose addresses are equal or both this machine's.
+bool SameServer(const QELString &one, const QELString &other) {
+    QELString oneName, otherName;
+    uint16_t onePort = 0, otherPort = 0;
+    if (!SplitHostAndPort(one, QELHTTPClient::kPort, &oneName, &onePort) ||
+        !SplitHostAndPort(other, QELHTTPClient::kPort, &otherName, &otherPort) || onePort != otherPort)
+        return false;
+    oneName.trimTrailing(".");
+    otherName.trimTrailing(".");
+    if (oneName.equalsIgnoringCase(otherName))
+        return true;
+    QELIPAddress oneAddress, otherAddress;
+    uint16_t port = 0;
+    if (!ResolveHostName(one, QELHTTPClient::kPort, oneAddress, port) ||
+        !ResolveHostName(other, QELHTTPClient::kPort, otherAddress, port))
+        return false;
+    return oneAddress.equals(otherAddress) || (IsThisMachine(oneAddress) && IsThisMachine(otherAddress));
+}
+
+// Refuses every redirection that leads back to the page being served.
+class PageRedirectCheck : public QELHTTPRedirectCheck {
+public:
+    explicit PageRedirectCheck(const QELString &page) : page_(page) {}
+    bool MayFollow(const QELString &url, QELString *reason) override {
+        if (!QELIncludeHTTPTag::NamesPage(url, page_))
+            return true;
+        *reason = "it leads back to the current page";
+        return false;
+    }
+
+private:
+    QELString page_;
+};
 
 }  // namespace
 
@@ -67,8 +112,22 @@ QELString QELIncludeHTTPTag::MakeAbsolute(const QELString &url, const QELString 
     return absolute;
 }
 
+bool QELIncludeHTTPTag::NamesPage(const QELString &url, const QELString &page) {
+    QELString urlHost, urlPath, pageHost, pagePath, error;
+    if (!QELHTTPClient::ParseURL(url, &urlHost, &urlPath, &error) ||
+        !QELHTTPClient::ParseURL(page, &pageHost, &pagePath, &error))
+        return false;
+    uint32_t query;
+    if (urlPath.find("?", &query))
+        urlPath.erase(query, QELString::kAll);
+    if (pagePath.find("?", &query))
+        pagePath.erase(query, QELString::kAll);
+    // The paths first: they differ for almost every include, and need no lookup.
+    return NormalisedPath(urlPath).equalsIgnoringCase(NormalisedPath(pagePath)) && SameServer(urlHost, pageHost);
+}
+
 uint32_t QELIncludeHTTPTag::GetOSCode() {
-    const char *name = platform::OperatingSystemName();
+    const char *name = QELOperatingSystemName();
     if (std::strcmp(name, "Linux") == 0)
         return QEL_FOUR_CHAR_CODE('L', 'i', 'n', 'x');
     if (std::strcmp(name, "Darwin") == 0)
@@ -118,11 +177,7 @@ int32_t QELIncludeHTTPTag::Run(const QELHostServices &host, QELString &output) {
     QELString page("http://");
     page.append(virtualHost);
     page.append(scriptName);
-    QELString withoutQuery(url);
-    uint32_t question = 0;
-    if (withoutQuery.find("?", &question))
-        withoutQuery = withoutQuery.substring(0, question);
-    if (withoutQuery.equalsIgnoringCase(page))
+    if (NamesPage(url, page))
         return Refuse(host, "The specified URL cannot refer to the current page.",
                       "Change the URL parameter to refer to a different page.");
 
@@ -139,6 +194,8 @@ int32_t QELIncludeHTTPTag::Run(const QELHostServices &host, QELString &output) {
         message.append(HTMLEscape(client.LastError()));
         return Refuse(host, message, "Change the URL parameter to a valid http:// address.");
     }
+    PageRedirectCheck redirectCheck(page);
+    client.SetRedirectCheck(&redirectCheck);
     client.SetReferer(page);
     client.SetUserAgent(UserAgent());
     client.SetCredentials(QELHTTPClient::kBasic, userName, password);

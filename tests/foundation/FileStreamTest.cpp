@@ -22,8 +22,8 @@ protected:
         WriteWholeFile(temp_ / name, bytes);
         return temp_ / name;
     }
-    std::unique_ptr<QELFileStream> Open(const std::string &path, FileOpenMode mode) {
-        return std::unique_ptr<QELFileStream>(OpenFileStream(QELFileSystemItem(Q(path)), mode));
+    QELOwned<QELFileStream> Open(const std::string &path, FileOpenMode mode) {
+        return OpenFileStream(QELFileSystemItem(Q(path)), mode);
     }
 };
 
@@ -33,15 +33,15 @@ const FileOpenMode kModes[] = {FileOpenMode::ReadOnly, FileOpenMode::WriteOnly, 
 TEST_F(FileStreamTest, OpeningWhatIsNoExistingFileGivesNone) {
     ASSERT_EQ(::mkdir((temp_ / "dir").c_str(), 0700), 0);
     for (FileOpenMode mode : kModes) {
-        EXPECT_EQ(Open(temp_ / "missing", mode), nullptr) << int(mode);
-        EXPECT_EQ(Open(temp_ / "dir", mode), nullptr) << int(mode);
-        EXPECT_EQ(Open("", mode), nullptr) << int(mode);
+        EXPECT_FALSE(Open(temp_ / "missing", mode)) << int(mode);
+        EXPECT_FALSE(Open(temp_ / "dir", mode)) << int(mode);
+        EXPECT_FALSE(Open("", mode)) << int(mode);
         EXPECT_FALSE(PathExists(temp_ / "missing"));  // a stream never creates a file
     }
     std::string file = Make("file", "abc");
-    EXPECT_EQ(Open(file, static_cast<FileOpenMode>(99)), nullptr);
+    EXPECT_FALSE(Open(file, static_cast<FileOpenMode>(99)));
     for (FileOpenMode mode : kModes)
-        EXPECT_NE(Open(file, mode), nullptr) << int(mode);
+        EXPECT_TRUE(Open(file, mode)) << int(mode);
 }
 
 TEST_F(FileStreamTest, PositionedReadsAndWrites) {
@@ -101,16 +101,16 @@ TEST_F(FileStreamTest, ReadersShareAFileWritersDoNot) {
     auto second = Open(path, FileOpenMode::ReadOnly);
     EXPECT_NE(first, nullptr);
     EXPECT_NE(second, nullptr);
-    EXPECT_EQ(Open(path, FileOpenMode::ReadWrite), nullptr);
-    EXPECT_EQ(Open(path, FileOpenMode::WriteOnly), nullptr);
+    EXPECT_FALSE(Open(path, FileOpenMode::ReadWrite));
+    EXPECT_FALSE(Open(path, FileOpenMode::WriteOnly));
     first.reset();
     second.reset();
     auto writer = Open(path, FileOpenMode::WriteOnly);
     ASSERT_NE(writer, nullptr);
     for (FileOpenMode mode : kModes)
-        EXPECT_EQ(Open(path, mode), nullptr) << int(mode);
+        EXPECT_FALSE(Open(path, mode)) << int(mode);
     writer.reset();
-    EXPECT_NE(Open(path, FileOpenMode::ReadOnly), nullptr);
+    EXPECT_TRUE(Open(path, FileOpenMode::ReadOnly));
 }
 
 TEST_F(FileStreamTest, AClosedStreamAnswersZero) {
@@ -222,10 +222,10 @@ TEST_F(FileStreamTest, AppendedLinesReadBack) {
 
 TEST_F(FileStreamTest, CreateFileStreamCreatesExclusivelyAndOpens) {
     QELFileSystemItem item(Q(temp_ / "spool/msg1"));
-    std::unique_ptr<QELFileStream> stream(CreateFileStream(item, false));
-    ASSERT_NE(stream, nullptr);
+    QELOwned<QELFileStream> stream = CreateFileStream(item, false);
+    ASSERT_TRUE(stream);
     EXPECT_EQ(S(item.path()), temp_ / "spool/msg1");
-    EXPECT_EQ(Open(temp_ / "spool/msg1", FileOpenMode::ReadOnly), nullptr);  // kept to itself
+    EXPECT_FALSE(Open(temp_ / "spool/msg1", FileOpenMode::ReadOnly));  // kept to itself
     EXPECT_TRUE(stream->AppendLine(QELString("line")));
     char buffer[8];
     EXPECT_EQ(stream->ReadAt(0, 8, buffer), 6u);
@@ -234,20 +234,20 @@ TEST_F(FileStreamTest, CreateFileStreamCreatesExclusivelyAndOpens) {
 
     // A taken name is never opened, unless the next free name may be used.
     QELFileSystemItem again(Q(temp_ / "spool/msg1"));
-    EXPECT_EQ(CreateFileStream(again, false), nullptr);
+    EXPECT_FALSE(CreateFileStream(again, false));
     EXPECT_EQ(S(again.path()), temp_ / "spool/msg1");
-    stream.reset(CreateFileStream(again, true));
-    ASSERT_NE(stream, nullptr);
+    stream = CreateFileStream(again, true);
+    ASSERT_TRUE(stream);
     EXPECT_EQ(S(again.path()), temp_ / "spool/msg11");
     EXPECT_EQ(ReadWholeFile(temp_ / "spool/msg1"), "line\r\n");
 
     // A symbolic link is a taken name; its target is never created.
     ASSERT_EQ(::symlink((temp_ / "target").c_str(), (temp_ / "link").c_str()), 0);
     QELFileSystemItem link(Q(temp_ / "link"));
-    EXPECT_EQ(CreateFileStream(link, false), nullptr);
+    EXPECT_FALSE(CreateFileStream(link, false));
     EXPECT_FALSE(PathExists(temp_ / "target"));
-    stream.reset(CreateFileStream(link, true));
-    ASSERT_NE(stream, nullptr);
+    stream = CreateFileStream(link, true);
+    ASSERT_TRUE(stream);
     EXPECT_EQ(S(link.path()), temp_ / "link1");
     EXPECT_FALSE(PathExists(temp_ / "target"));
 }

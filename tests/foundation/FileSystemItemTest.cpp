@@ -104,10 +104,10 @@ TEST_F(FileSystemItemTest, ConstructionRefusesThePathOfTheOtherKind) {
     EXPECT_THROW(QELFileSpecification{dir}, QELFileSystemItem::IsNotAFile);
     EXPECT_THROW(QELFileSpecification(root, QELString("dir")), QELFileSystemItem::IsNotAFile);
     EXPECT_THROW(QELFileSpecification{QELFileSystemItem(dir)}, QELFileSystemItem::IsNotAFile);
-    EXPECT_THROW(delete QELFileSystemItem(dir).AsFile(), QELFileSystemItem::IsNotAFile);
+    EXPECT_THROW(QELFileSystemItem(dir).AsFile(), QELFileSystemItem::IsNotAFile);
     EXPECT_THROW(QELFolderSpecification{file}, QELFileSystemItem::IsNotAFolder);
     EXPECT_THROW(QELFolderSpecification(root, QELString("file")), QELFileSystemItem::IsNotAFolder);
-    EXPECT_THROW(delete QELFileSystemItem(file).AsFolder(), QELFileSystemItem::IsNotAFolder);
+    EXPECT_THROW(QELFileSystemItem(file).AsFolder(), QELFileSystemItem::IsNotAFolder);
     // Both are module exceptions.
     EXPECT_THROW(QELFileSpecification{dir}, QELException);
     EXPECT_THROW(QELFolderSpecification{file}, QELException);
@@ -117,10 +117,9 @@ TEST_F(FileSystemItemTest, ConstructionRefusesThePathOfTheOtherKind) {
     EXPECT_NO_THROW(QELFolderSpecification{dir});
     EXPECT_NO_THROW(QELFileSpecification{Q(At("new"))});
     EXPECT_NO_THROW(QELFolderSpecification{Q(At("new"))});
-    QELFileSpecification *asFile = QELFileSystemItem(file).AsFile();
-    ASSERT_NE(asFile, nullptr);
+    QELOwned<QELFileSpecification> asFile = QELFileSystemItem(file).AsFile();
+    ASSERT_TRUE(asFile);
     EXPECT_EQ(S(asFile->path()), At("file"));
-    delete asFile;
 }
 
 TEST_F(FileSystemItemTest, FolderAndNameAreJoinedByOneSeparator) {

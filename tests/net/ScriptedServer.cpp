@@ -82,7 +82,30 @@ ScriptedServer::Script &ScriptedServer::Script::reset() {
     return *this;
 }
 
-ScriptedServer::ScriptedServer() {
+ScriptedServer::Script &ScriptedServer::Script::awaitRelease() {
+    steps_.push_back({kAwaitRelease, std::string(), 0, kClientWaitMilliseconds});
+    return *this;
+}
+
+ScriptedServer::ScriptedServer(bool ipv6) : ipv6_(ipv6) {
+    if (ipv6) {
+        listener_ = ::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        struct sockaddr_in6 address;
+        memset(&address, 0, sizeof address);
+        address.sin6_family = AF_INET6;
+        address.sin6_addr = in6addr_loopback;
+        socklen_t length = sizeof address;
+        if (listener_ < 0 || ::bind(listener_, reinterpret_cast<struct sockaddr *>(&address), length) != 0 ||
+            ::listen(listener_, 16) != 0) {
+            if (listener_ >= 0)
+                ::close(listener_);
+            listener_ = -1;
+            return;
+        }
+        getsockname(listener_, reinterpret_cast<struct sockaddr *>(&address), &length);
+        port_ = ntohs(address.sin6_port);
+        return;
+    }
     listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     int one = 1;
     setsockopt(listener_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
@@ -121,7 +144,9 @@ void ScriptedServer::finish(int acceptWaitMilliseconds) {
         thread_.join();
 }
 
-std::string ScriptedServer::hostAndPort() const { return "127.0.0.1:" + std::to_string(port_); }
+std::string ScriptedServer::hostAndPort() const {
+    return (ipv6_ ? "[::1]:" : "127.0.0.1:") + std::to_string(port_);
+}
 
 size_t ScriptedServer::acceptedCount() {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -185,6 +210,7 @@ ScriptedServer::ReadOutcome ScriptedServer::readSome(int descriptor, size_t inde
 
 void ScriptedServer::play(int descriptor, size_t index) {
     bool resetAtEnd = false;
+    int releasesTaken = 0;
     for (const Script::Step &step : scripts_[index].steps_) {
         if (stopping_)
             break;
@@ -205,6 +231,10 @@ void ScriptedServer::play(int descriptor, size_t index) {
                     done = sofar.find(step.bytes) != std::string::npos;
                 } else if (step.kind == Script::kReceiveBytes) {
                     done = sofar.size() >= step.count;
+                } else if (step.kind == Script::kAwaitRelease) {
+                    done = releases_.load() > releasesTaken;
+                    if (done)
+                        ++releasesTaken;
                 } else if (step.kind == Script::kReceiveRequest) {
                     size_t blank = sofar.find("\r\n\r\n");
                     done = blank != std::string::npos &&
@@ -218,6 +248,11 @@ void ScriptedServer::play(int descriptor, size_t index) {
                     outcome = readSome(descriptor, index, left < 50 ? left : 50);
                 if (outcome == kClosed && step.kind == Script::kWaitForClose)
                     break;
+                if (outcome == kClosed && step.kind == Script::kAwaitRelease) {
+                    // The client may be done sending; the release still decides.
+                    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+                    continue;
+                }
                 if (outcome == kClosed || left <= 0 || stopping_) {
                     // The client went away or ran out of time before doing its part;
                     // a hold that ends by time is no fault of the client.
@@ -237,15 +272,17 @@ void ScriptedServer::play(int descriptor, size_t index) {
     ::close(descriptor);
 }
 
-uint16_t UnusedLoopbackPort() {
-    int descriptor = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+RefusingPort::RefusingPort() {
+    descriptor_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     struct sockaddr_in address;
     memset(&address, 0, sizeof address);
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(descriptor, reinterpret_cast<struct sockaddr *>(&address), sizeof address);
+    if (descriptor_ < 0 || ::bind(descriptor_, reinterpret_cast<struct sockaddr *>(&address), sizeof address) != 0)
+        abort();
     socklen_t length = sizeof address;
-    getsockname(descriptor, reinterpret_cast<struct sockaddr *>(&address), &length);
-    ::close(descriptor);
-    return ntohs(address.sin_port);
+    getsockname(descriptor_, reinterpret_cast<struct sockaddr *>(&address), &length);
+    port_ = ntohs(address.sin_port);
 }
+
+RefusingPort::~RefusingPort() { ::close(descriptor_); }

@@ -1,5 +1,5 @@
-// ScriptedServer.h: a loopback TCP server for protocol tests. It listens on 127.0.0.1 at a
-// free port and plays one script per accepted connection, recording every byte received.
+// ScriptedServer.h: a loopback TCP server for protocol tests. It listens on 127.0.0.1 (or
+// ::1) at a free port and plays one script per accepted connection, recording every byte.
 #pragma once
 
 #include <atomic>
@@ -28,10 +28,13 @@ public:
         Script &waitForClientClose(int milliseconds = kClientWaitMilliseconds);
         // Ends the connection with a reset instead of an orderly close.
         Script &reset();
+        // Waits until the test calls release() (once per such step), reading meanwhile.
+        // The test decides when the next part goes out, so no timing can reorder them.
+        Script &awaitRelease();
 
     private:
         friend class ScriptedServer;
-        enum Kind { kSend, kPause, kReceiveUntil, kReceiveBytes, kReceiveRequest, kWaitForClose, kReset };
+        enum Kind { kSend, kPause, kReceiveUntil, kReceiveBytes, kReceiveRequest, kWaitForClose, kReset, kAwaitRelease };
         struct Step {
             Kind kind;
             std::string bytes;
@@ -43,7 +46,10 @@ public:
 
     static constexpr int kClientWaitMilliseconds = 10000;
 
-    ScriptedServer();
+    // Listens on 127.0.0.1, or on ::1 with ipv6 (check listening() then: a machine may
+    // have no IPv6 loopback).
+    explicit ScriptedServer(bool ipv6 = false);
+    bool listening() const { return listener_ >= 0; }
     // Stops accepting and waits for the server thread.
     ~ScriptedServer();
 
@@ -53,9 +59,11 @@ public:
     void start();
     // Waits until every script has run or no further client came within the wait.
     void finish(int acceptWaitMilliseconds = 2000);
+    // Lets the next awaitRelease step go on.
+    void release() { releases_.fetch_add(1); }
 
     uint16_t port() const { return port_; }
-    // "127.0.0.1:port".
+    // "127.0.0.1:port" or "[::1]:port".
     std::string hostAndPort() const;
 
     // After finish(): what happened.
@@ -73,6 +81,8 @@ private:
 
     int listener_ = -1;
     uint16_t port_ = 0;
+    bool ipv6_ = false;
+    std::atomic<int> releases_{0};
     std::vector<Script> scripts_;
     std::thread thread_;
     std::atomic<bool> stopping_{false};
@@ -83,5 +93,17 @@ private:
     bool clientWaitExpired_ = false;
 };
 
-// A port on 127.0.0.1 where nothing listens (bound, then released).
-uint16_t UnusedLoopbackPort();
+// A port on 127.0.0.1 that refuses connections for as long as this object lives: the port
+// is bound but not listened on, so no other program can take it meanwhile.
+class RefusingPort {
+public:
+    RefusingPort();
+    ~RefusingPort();
+    RefusingPort(const RefusingPort &) = delete;
+    RefusingPort &operator=(const RefusingPort &) = delete;
+    uint16_t port() const { return port_; }
+
+private:
+    int descriptor_ = -1;
+    uint16_t port_ = 0;
+};

@@ -16,6 +16,7 @@
 #include <thread>
 
 #include "ScriptedServer.h"
+#include "TestResolver.h"
 
 namespace {
 
@@ -27,16 +28,18 @@ protected:
     void TearDown() override { ResetNetworkLimits(); }
 
     // Opens a connection to the server, without reading a greeting.
-    QELTCPConnection *Open(const ScriptedServer &server) {
+    QELOwned<QELTCPConnection> Open(const ScriptedServer &server) {
         QELIPAddress address;
         uint16_t port = 0;
         EXPECT_TRUE(ResolveHostName(QELString(server.hostAndPort().c_str()), 1, address, port));
         EXPECT_EQ(port, server.port());
         QELString error;
-        QELTCPConnection *connection = OpenConnection(address, port, false, nullptr, &error);
+        QELOwned<QELTCPConnection> connection = OpenConnection(address, port, false, nullptr, &error);
         EXPECT_NE(connection, nullptr) << error.text();
         return connection;
     }
+
+    TestResolver resolver_;
 
     static void SetLimits(uint32_t firstByte, uint32_t reply, uint32_t quiet = 500) {
         QELNetworkLimits limits = kDefaultNetworkLimits;
@@ -74,13 +77,12 @@ TEST_F(TCPConnectionTest, ReplyCodeIsSplitFromTheFirstFifteenBytes) {
         ScriptedServer server;
         server.connection().send(c.reply);
         server.start();
-        QELTCPConnection *connection = Open(server);
+        QELOwned<QELTCPConnection> connection = Open(server);
         ASSERT_NE(connection, nullptr);
         EXPECT_EQ(connection->ReadReply(), c.result) << c.reply;
         EXPECT_EQ(connection->ReplyCode(), c.code) << c.reply;
         EXPECT_EQ(Std(connection->ReplyText()), c.text) << c.reply;
         EXPECT_TRUE(connection->LastError().isEmpty()) << c.reply;
-        delete connection;
     }
 }
 
@@ -96,7 +98,7 @@ TEST_F(TCPConnectionTest, SecondReadWithoutSendFailsAtOnceAndKeepsTheReply) {
     ScriptedServer server;
     server.connection().send("220 ready\r\n").waitForClientClose();
     server.start();
-    QELTCPConnection *connection = Open(server);
+    QELOwned<QELTCPConnection> connection = Open(server);
     ASSERT_NE(connection, nullptr);
     QELSMTPReplyCompletion smtp;
     ASSERT_TRUE(connection->ReadReply(&smtp));
@@ -105,35 +107,37 @@ TEST_F(TCPConnectionTest, SecondReadWithoutSendFailsAtOnceAndKeepsTheReply) {
     EXPECT_EQ(connection->ReplyCode(), 220);
     EXPECT_EQ(Std(connection->ReplyText()), " ready\r\n");
     EXPECT_TRUE(connection->LastError().isEmpty());
-    delete connection;
 }
 
+// A pause far shorter than the quiet interval does not end a reply.
 TEST_F(TCPConnectionTest, PartsLessThanTheQuietIntervalApartAreOneReply) {
+    SetLimits(5000, 20000, 3000);
     ScriptedServer server;
-    server.connection().send("250 first").pause(200).send(" second\r\n").waitForClientClose();
+    server.connection().send("250 first").pause(50).send(" second\r\n");
     server.start();
-    QELTCPConnection *connection = Open(server);
+    QELOwned<QELTCPConnection> connection = Open(server);
     ASSERT_NE(connection, nullptr);
     EXPECT_TRUE(connection->ReadReply());
     EXPECT_EQ(connection->ReplyCode(), 250);
     EXPECT_EQ(Std(connection->ReplyText()), " first second\r\n");
-    delete connection;
 }
 
+// The second part goes out only after the first read has ended by the quiet interval.
 TEST_F(TCPConnectionTest, PartsFurtherApartAreTwoRepliesAndTheSecondContinuesTheFirst) {
+    SetLimits(5000, 20000, 100);
     ScriptedServer server;
-    server.connection().send("250 first").pause(700).send("123 second\r\n").waitForClientClose();
+    server.connection().send("250 first").awaitRelease().send("123 second\r\n").waitForClientClose();
     server.start();
-    QELTCPConnection *connection = Open(server);
+    QELOwned<QELTCPConnection> connection = Open(server);
     ASSERT_NE(connection, nullptr);
     EXPECT_TRUE(connection->ReadReply());
     EXPECT_EQ(Std(connection->ReplyText()), " first");
+    server.release();
     EXPECT_FALSE(connection->ReadReply());  // not expected without a send
     connection->ExpectReply(true);
     EXPECT_TRUE(connection->ReadReply());
     EXPECT_EQ(connection->ReplyCode(), 250);  // the continuation keeps the first code
     EXPECT_EQ(Std(connection->ReplyText()), "123 second\r\n");
-    delete connection;
 }
 
 TEST_F(TCPConnectionTest, SilentServerIsBoundedByTheFirstByteLimit) {
@@ -141,13 +145,12 @@ TEST_F(TCPConnectionTest, SilentServerIsBoundedByTheFirstByteLimit) {
     ScriptedServer server;
     server.connection().waitForClientClose();
     server.start();
-    QELTCPConnection *connection = Open(server);
+    QELOwned<QELTCPConnection> connection = Open(server);
     ASSERT_NE(connection, nullptr);
     EXPECT_FALSE(connection->ReadReply());
     EXPECT_EQ(Std(connection->LastError()), "no reply from " + server.hostAndPort() + " within 300 ms");
     EXPECT_TRUE(connection->ReplyText().isEmpty());
     EXPECT_EQ(connection->ReplyCode(), 0);
-    delete connection;
 }
 
 TEST_F(TCPConnectionTest, TricklingServerIsBoundedByTheWholeReplyLimit) {
@@ -159,36 +162,38 @@ TEST_F(TCPConnectionTest, TricklingServerIsBoundedByTheWholeReplyLimit) {
         script.pause(100).send("x");
     script.waitForClientClose();
     server.start();
-    QELTCPConnection *connection = Open(server);
+    QELOwned<QELTCPConnection> connection = Open(server);
     ASSERT_NE(connection, nullptr);
     EXPECT_FALSE(connection->ReadReply());
     EXPECT_EQ(Std(connection->LastError()), "reply from " + server.hostAndPort() + " not complete within 600 ms");
     // What arrived before the limit is kept.
     EXPECT_EQ(connection->ReplyCode(), 250);
     EXPECT_GT(connection->ReplyText().length(), 1u);
-    delete connection;
 }
 
 TEST_F(TCPConnectionTest, CompletionTestEndsTheReplyWithoutWaitingForQuiet) {
+    SetLimits(5000, 20000, 100);
     ScriptedServer server;
-    // The pause inside the multi-line reply is longer than the quiet interval, the one
-    // after it shorter: only the completion test tells the replies apart correctly.
+    // The pause inside the multi-line reply is longer than the quiet interval: only the
+    // completion test keeps the two lines one reply. The next reply goes out only once
+    // the first has been read.
     server.connection()
         .send("250-first\r\n")
-        .pause(700)
+        .pause(400)
         .send("250 last\r\n")
-        .pause(250)
+        .awaitRelease()
         .send("354 go ahead\r\n")
         .receiveUntil("DATA\r\n")
         .send("250 queued\r\n")
         .waitForClientClose();
     server.start();
-    QELTCPConnection *connection = Open(server);
+    QELOwned<QELTCPConnection> connection = Open(server);
     ASSERT_NE(connection, nullptr);
     QELSMTPReplyCompletion smtp;
     EXPECT_TRUE(connection->ReadReply(&smtp));
     EXPECT_EQ(connection->ReplyCode(), 250);
     EXPECT_EQ(Std(connection->ReplyText()), "-first\r\n250 last\r\n");
+    server.release();
     connection->ExpectReply(true);
     EXPECT_TRUE(connection->ReadReply(&smtp));
     EXPECT_EQ(Std(connection->ReplyText()), "354 go ahead\r\n");
@@ -196,7 +201,6 @@ TEST_F(TCPConnectionTest, CompletionTestEndsTheReplyWithoutWaitingForQuiet) {
     EXPECT_TRUE(connection->ReadReply(&smtp));
     EXPECT_EQ(connection->ReplyCode(), 250);
     EXPECT_EQ(Std(connection->ReplyText()), " queued\r\n");
-    delete connection;
 }
 
 TEST_F(TCPConnectionTest, ReplyOfUnknownFormEndsAfterTheQuietInterval) {
@@ -204,27 +208,25 @@ TEST_F(TCPConnectionTest, ReplyOfUnknownFormEndsAfterTheQuietInterval) {
     ScriptedServer server;
     server.connection().send("hello there\r\n").waitForClientClose();
     server.start();
-    QELTCPConnection *connection = Open(server);
+    QELOwned<QELTCPConnection> connection = Open(server);
     ASSERT_NE(connection, nullptr);
     QELSMTPReplyCompletion smtp;
     // Without the fallback the read would run into the 5 s limit and fail.
     EXPECT_TRUE(connection->ReadReply(&smtp));
     EXPECT_EQ(Std(connection->ReplyText()), "hello there\r\n");
     EXPECT_TRUE(connection->LastError().isEmpty());
-    delete connection;
 }
 
 TEST_F(TCPConnectionTest, ReplyLargerThanTheCapFails) {
     ScriptedServer server;
     server.connection().send("250 " + std::string(5000, 'y')).waitForClientClose();
     server.start();
-    QELTCPConnection *connection = Open(server);
+    QELOwned<QELTCPConnection> connection = Open(server);
     ASSERT_NE(connection, nullptr);
     connection->setReplyByteCap(100);
     EXPECT_FALSE(connection->ReadReply());
     EXPECT_EQ(Std(connection->LastError()), "reply from " + server.hostAndPort() + " larger than 100 bytes");
     EXPECT_LE(connection->ReplyText().length(), 101u);
-    delete connection;
 }
 
 TEST_F(TCPConnectionTest, LargeSendArrivesWhole) {
@@ -234,13 +236,12 @@ TEST_F(TCPConnectionTest, LargeSendArrivesWhole) {
     ScriptedServer server;
     server.connection().receiveBytes(text.size()).send("250 got it\r\n").waitForClientClose();
     server.start();
-    QELTCPConnection *connection = Open(server);
+    QELOwned<QELTCPConnection> connection = Open(server);
     ASSERT_NE(connection, nullptr);
     EXPECT_TRUE(connection->Send(QELString(text.data(), static_cast<uint32_t>(text.size()))));
     QELSMTPReplyCompletion smtp;
     EXPECT_TRUE(connection->ReadReply(&smtp));
     EXPECT_EQ(connection->ReplyCode(), 250);
-    delete connection;
     server.finish();
     EXPECT_EQ(server.received(0), text);
 }
@@ -252,7 +253,7 @@ TEST_F(TCPConnectionTest, SendsToAPeerThatResetDoNotRaiseSIGPIPE) {
     ScriptedServer server;
     server.connection().receiveBytes(1).reset();
     server.start();
-    QELTCPConnection *connection = Open(server);
+    QELOwned<QELTCPConnection> connection = Open(server);
     ASSERT_NE(connection, nullptr);
     QELString block(std::string(64 * 1024, 'z').c_str());
     int failures = 0;
@@ -262,7 +263,6 @@ TEST_F(TCPConnectionTest, SendsToAPeerThatResetDoNotRaiseSIGPIPE) {
     EXPECT_EQ(failures, 3);
     EXPECT_EQ(Std(connection->LastError()).find("sending to " + server.hostAndPort() + " failed: "), 0u)
         << connection->LastError().text();
-    delete connection;
 }
 
 TEST_F(TCPConnectionTest, GreetingIsReadWhenAsked) {
@@ -271,11 +271,10 @@ TEST_F(TCPConnectionTest, GreetingIsReadWhenAsked) {
     server.start();
     QELIPAddress address(0x7F000001u);
     QELSMTPReplyCompletion smtp;
-    QELTCPConnection *connection = OpenConnection(address, server.port(), true, &smtp);
+    QELOwned<QELTCPConnection> connection = OpenConnection(address, server.port(), true, &smtp);
     ASSERT_NE(connection, nullptr);
     EXPECT_EQ(connection->ReplyCode(), 220);
     EXPECT_EQ(Std(connection->ReplyText()), " mail.example ESMTP\r\n");
-    delete connection;
 }
 
 // Signals arrive all through a reply that comes in two parts; none of them may end it.
@@ -291,11 +290,15 @@ TEST_F(TCPConnectionTest, SignalsDoNotEndAReply) {
     struct sigaction previous;
     ASSERT_EQ(sigaction(SIGUSR1, &action, &previous), 0);
 
+    // The SMTP completion test, not a pause, ends the reply, so a slow machine cannot
+    // split it.
+    SetLimits(5000, 20000, 5000);
     ScriptedServer server;
     server.connection().pause(300).send("250 a").pause(300).send("b\r\n").waitForClientClose();
     server.start();
-    QELTCPConnection *connection = Open(server);
+    QELOwned<QELTCPConnection> connection = Open(server);
     ASSERT_NE(connection, nullptr);
+    QELSMTPReplyCompletion smtp;
     gSignalsSeen = 0;
     std::atomic<bool> reading{true};
     pthread_t reader = pthread_self();
@@ -305,37 +308,45 @@ TEST_F(TCPConnectionTest, SignalsDoNotEndAReply) {
             std::this_thread::sleep_for(std::chrono::milliseconds(15));
         }
     });
-    bool read = connection->ReadReply();
+    bool read = connection->ReadReply(&smtp);
     reading = false;
     signaller.join();
     sigaction(SIGUSR1, &previous, nullptr);
     EXPECT_TRUE(read) << connection->LastError().text();
     EXPECT_EQ(Std(connection->ReplyText()), " ab\r\n");
     EXPECT_GT(gSignalsSeen, 10);
-    delete connection;
 }
 
 struct ResolveCase {
     const char *name;
     bool found;
     uint16_t port;
+    const char *address;
 };
 
 TEST_F(TCPConnectionTest, ResolveHostNameTakesThePortFromTheName) {
     const ResolveCase cases[] = {
-        {"127.0.0.1", true, 25},
-        {"127.0.0.1:2525", true, 2525},
-        {"localhost:8080", true, 8080},
-        {"localhost:65535", true, 65535},
-        {"", false, 0},
-        {"127.0.0.1:", false, 0},
-        {":80", false, 0},
-        {"127.0.0.1:0", false, 0},
-        {"127.0.0.1:65536", false, 0},
-        {"127.0.0.1:8x", false, 0},
-        {"127.0.0.1:-1", false, 0},
-        {"127.0.0.1:1:2", false, 0},
-        {"nonexistent.invalid", false, 0},
+        {"127.0.0.1", true, 25, "127.0.0.1"},
+        {"127.0.0.1:2525", true, 2525, "127.0.0.1"},
+        {"server.test:8080", true, 8080, "127.0.0.1"},
+        {"server.test:65535", true, 65535, "127.0.0.1"},
+        {"[::1]", true, 25, "::1"},
+        {"[::1]:8080", true, 8080, "::1"},
+        {"[2001:db8::7]:80", true, 80, "2001:db8::7"},
+        {"v6.test:81", true, 81, "::1"},
+        {"", false, 0, ""},
+        {"127.0.0.1:", false, 0, ""},
+        {":80", false, 0, ""},
+        {"127.0.0.1:0", false, 0, ""},
+        {"127.0.0.1:65536", false, 0, ""},
+        {"127.0.0.1:8x", false, 0, ""},
+        {"127.0.0.1:-1", false, 0, ""},
+        {"127.0.0.1:1:2", false, 0, ""},
+        {"::1", false, 0, ""},
+        {"[::1", false, 0, ""},
+        {"[]:80", false, 0, ""},
+        {"[::1]80", false, 0, ""},
+        {"unknown.test", false, 0, ""},
     };
     for (const ResolveCase &c : cases) {
         QELIPAddress address;
@@ -343,31 +354,60 @@ TEST_F(TCPConnectionTest, ResolveHostNameTakesThePortFromTheName) {
         EXPECT_EQ(ResolveHostName(QELString(c.name), 25, address, port), c.found) << c.name;
         if (c.found) {
             EXPECT_EQ(port, c.port) << c.name;
-            EXPECT_EQ(address.address(), 0x7F000001u) << c.name;
-            EXPECT_EQ(Std(address.dottedText()), "127.0.0.1") << c.name;
+            EXPECT_EQ(Std(address.dottedText()), c.address) << c.name;
         }
     }
     QELIPAddress address;
     uint16_t port = 0;
     EXPECT_FALSE(ResolveHostName(QELString("127.0.0.1\0evil", 14), 25, address, port));
+    QELString error;
+    EXPECT_FALSE(ResolveHostName(QELString("unknown.test:80"), 25, address, port, &error));
+    EXPECT_EQ(Std(error), "the host name \"unknown.test:80\" was not found");
 }
 
-TEST_F(TCPConnectionTest, LocalNameAndAddressAgree) {
+// A resolver that does not answer holds the lookup no longer than the connect limit.
+TEST_F(TCPConnectionTest, ALookupThatTakesTooLongFailsWithinTheConnectLimit) {
+    QELNetworkLimits limits = kDefaultNetworkLimits;
+    limits.connectMilliseconds = 300;
+    SetNetworkLimits(limits);
+    QELIPAddress address;
+    uint16_t port = 0;
+    QELString error;
+    EXPECT_FALSE(ResolveHostName(QELString("slow.test:80"), 80, address, port, &error));
+    EXPECT_EQ(Std(error), "the host name \"slow.test:80\" was not looked up within 300 ms");
+    TestResolver::ReleaseSlowLookups();
+    EXPECT_TRUE(TestResolver::WaitUntilNoLookupRuns(10000));
+}
+
+TEST_F(TCPConnectionTest, LocalNameAndAddressComeFromTheMachinesOwnName) {
     QELString name;
     ASSERT_TRUE(GetLocalHostName(name));
-    EXPECT_FALSE(name.isEmpty());
+    EXPECT_EQ(Std(name), "machine.test");
     QELIPAddress local;
     ASSERT_TRUE(GetLocalAddress(local));
-    QELIPAddress resolved;
-    uint16_t port = 0;
-    ASSERT_TRUE(ResolveHostName(name, 25, resolved, port));
-    EXPECT_EQ(resolved.address(), local.address());
+    EXPECT_EQ(Std(local.dottedText()), "192.0.2.7");
+}
+
+TEST_F(TCPConnectionTest, ConnectsOverIPv6) {
+    ScriptedServer server(true);
+    if (!server.listening())
+        GTEST_SKIP() << "no IPv6 loopback on this machine";
+    server.connection().send("220 over IPv6\r\n").waitForClientClose();
+    server.start();
+    QELOwned<QELTCPConnection> connection = Open(server);
+    ASSERT_NE(connection, nullptr);
+    EXPECT_EQ(Std(connection->peerText()), server.hostAndPort());
+    QELSMTPReplyCompletion smtp;
+    EXPECT_TRUE(connection->ReadReply(&smtp));
+    EXPECT_EQ(connection->ReplyCode(), 220);
 }
 
 TEST_F(TCPConnectionTest, ConnectionRefusedGivesNoConnectionAndAReason) {
-    uint16_t port = UnusedLoopbackPort();
+    RefusingPort refusing;
+    uint16_t port = refusing.port();
     QELString error;
-    QELTCPConnection *connection = OpenConnection(QELIPAddress(0x7F000001u), port, false, nullptr, &error);
+    QELOwned<QELTCPConnection> connection =
+        OpenConnection(QELIPAddress(0x7F000001u), port, false, nullptr, &error);
     EXPECT_EQ(connection, nullptr);
     EXPECT_EQ(Std(error).find("unable to connect to 127.0.0.1:" + std::to_string(port) + ": "), 0u) << error.text();
 }
@@ -389,39 +429,49 @@ TEST_F(TCPConnectionTest, ConnectIsBoundedByTheConnectLimit) {
     getsockname(listener, reinterpret_cast<struct sockaddr *>(&address), &length);
     uint16_t port = ntohs(address.sin_port);
     QELString error;
-    QELTCPConnection *fillers[4] = {nullptr, nullptr, nullptr, nullptr};
-    QELTCPConnection *connection = nullptr;
-    for (int i = 0; i < 4; ++i) {
-        connection = OpenConnection(QELIPAddress(0x7F000001u), port, false, nullptr, &error);
-        if (connection == nullptr)
-            break;
-        fillers[i] = connection;
+    QELOwned<QELTCPConnection> fillers[4];
+    bool refused = false;
+    for (int i = 0; i < 4 && !refused; ++i) {
+        fillers[i] = OpenConnection(QELIPAddress(0x7F000001u), port, false, nullptr, &error);
+        refused = fillers[i] == nullptr;
     }
-    EXPECT_EQ(connection, nullptr);
+    EXPECT_TRUE(refused);
     EXPECT_EQ(Std(error), "no connection to 127.0.0.1:" + std::to_string(port) + " within 300 ms");
-    for (QELTCPConnection *filler : fillers)
-        delete filler;
     close(listener);
 }
 
-TEST_F(TCPConnectionTest, SocketLibraryIsStartedAgainAfterAConnectionStopsIt) {
+// Every open connection uses the socket library: closing one never stops it under
+// another, and once the last is closed it is stopped; a lookup uses it only while it runs.
+TEST_F(TCPConnectionTest, TheSocketLibraryStaysStartedWhileAnyConnectionIsOpen) {
     ScriptedServer server;
-    server.connection().send("220 hi\r\n");
+    server.connection().receiveUntil("one\r\n").send("250 one\r\n").waitForClientClose();
+    server.connection().receiveUntil("two\r\n").send("250 two\r\n").waitForClientClose();
     server.start();
-    QELTCPConnection *connection = Open(server);
-    ASSERT_NE(connection, nullptr);
+    ASSERT_FALSE(SocketLibraryStarted());
+    QELOwned<QELTCPConnection> first = Open(server);
+    QELOwned<QELTCPConnection> second = Open(server);
+    ASSERT_NE(first, nullptr);
+    ASSERT_NE(second, nullptr);
+    EXPECT_TRUE(first->Send("one\r\n"));
+    QELSMTPReplyCompletion smtp;
+    EXPECT_TRUE(first->ReadReply(&smtp));
+    first.reset();
     EXPECT_TRUE(SocketLibraryStarted());
-    delete connection;
+    EXPECT_TRUE(second->Send("two\r\n"));
+    EXPECT_TRUE(second->ReadReply(&smtp));
+    EXPECT_EQ(Std(second->ReplyText()), " two\r\n");
+    second.reset();
     EXPECT_FALSE(SocketLibraryStarted());
     QELIPAddress address;
     uint16_t port = 0;
-    EXPECT_TRUE(ResolveHostName(QELString("127.0.0.1"), 80, address, port));
+    EXPECT_TRUE(ResolveHostName(QELString("server.test"), 80, address, port));
+    EXPECT_FALSE(SocketLibraryStarted());
+    // A stop without a start changes nothing.
+    StopSocketLibrary();
+    EXPECT_TRUE(StartSocketLibrary());
     EXPECT_TRUE(SocketLibraryStarted());
     StopSocketLibrary();
     EXPECT_FALSE(SocketLibraryStarted());
-    EXPECT_TRUE(StartSocketLibrary());
-    EXPECT_TRUE(StartSocketLibrary());
-    EXPECT_TRUE(SocketLibraryStarted());
 }
 
 }  // namespace

@@ -13,7 +13,12 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
+#include <cstdio>
 #include <cstring>
+#include <fstream>
+#include <mutex>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -45,7 +50,22 @@ private:
     uint16_t port_;
 };
 
-constexpr uint32_t kLoopback = 0x7F000001u;
+SocketAddress IPv4(uint8_t a, uint8_t b, uint8_t c, uint8_t d) {
+    SocketAddress address{};
+    address.family = kSocketIPv4;
+    address.bytes[0] = a;
+    address.bytes[1] = b;
+    address.bytes[2] = c;
+    address.bytes[3] = d;
+    return address;
+}
+
+const SocketAddress kLoopback = IPv4(127, 0, 0, 1);
+
+bool SameAddress(const SocketAddress &one, const SocketAddress &other) {
+    size_t size = one.family == kSocketIPv6 ? 16 : 4;
+    return one.family == other.family && memcmp(one.bytes, other.bytes, size) == 0;
+}
 
 TEST(SocketTest, ConnectedPairMovesBytesBothWays) {
     Listener listener;
@@ -125,26 +145,118 @@ TEST(SocketTest, SendWaitsAtMostItsLimitForAPeerThatDoesNotRead) {
     SocketClose(client);
 }
 
-TEST(SocketTest, NamesResolveToIPv4FromManyThreadsAtOnce) {
-    uint32_t address = 0;
-    char canonical[256];
-    ASSERT_TRUE(SocketResolveIPv4("localhost", &address, canonical, sizeof canonical));
-    EXPECT_EQ(address, kLoopback);
-    EXPECT_STREQ(canonical, "localhost");
-    ASSERT_TRUE(SocketResolveIPv4("192.0.2.1", &address, nullptr, 0));
-    EXPECT_EQ(address, 0xC0000201u);
-    EXPECT_FALSE(SocketResolveIPv4("nonexistent.invalid", &address, nullptr, 0));
-    EXPECT_FALSE(SocketResolveIPv4("", &address, nullptr, 0));
+// The names the tests' resolver knows; "slow.test" is answered only once released.
+std::mutex gSlowMutex;
+std::condition_variable gSlowReleased;
+bool gSlowRelease = false;
 
+bool TestResolver(const char *name, SocketAddress *address, char *canonical, size_t capacity) {
+    std::string text(name);
+    if (text == "slow.test") {
+        std::unique_lock<std::mutex> lock(gSlowMutex);
+        gSlowReleased.wait(lock, [] { return gSlowRelease; });
+    }
+    if (text == "alpha.test" || text == "slow.test") {
+        *address = IPv4(10, 0, 0, 5);
+    } else if (text == "v6.test") {
+        address->family = kSocketIPv6;
+        memset(address->bytes, 0, 16);
+        address->bytes[0] = 0xFE;
+        address->bytes[1] = 0x80;
+        address->bytes[15] = 1;
+    } else {
+        return false;
+    }
+    if (canonical != nullptr)
+        snprintf(canonical, capacity, "official.%s", name);
+    return true;
+}
+
+// Waits, bounded, until no lookup thread runs any more.
+bool NoLookupRunsWithinSeconds(int seconds) {
+    for (int i = 0; i < seconds * 200 && SocketLookupsRunning() != 0; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    return SocketLookupsRunning() == 0;
+}
+
+class SocketLookupTest : public ::testing::Test {
+protected:
+    void SetUp() override { SocketSetResolver(TestResolver); }
+    void TearDown() override {
+        EXPECT_TRUE(NoLookupRunsWithinSeconds(10));
+        SocketSetResolver(nullptr);
+    }
+};
+
+TEST_F(SocketLookupTest, NamesAndAddressTextsResolve) {
+    SocketAddress v6Loopback{};
+    v6Loopback.family = kSocketIPv6;
+    v6Loopback.bytes[15] = 1;
+    struct Case {
+        const char *name;
+        SocketStatus status;
+        SocketAddress address;
+        const char *canonical;
+    } cases[] = {
+        {"alpha.test", kSocketDone, IPv4(10, 0, 0, 5), "official.alpha.test"},
+        {"192.0.2.1", kSocketDone, IPv4(192, 0, 2, 1), "192.0.2.1"},
+        {"127.1", kSocketDone, IPv4(127, 0, 0, 1), "127.1"},
+        {"::1", kSocketDone, v6Loopback, "::1"},
+        {"unknown.test", kSocketNotFound, {}, ""},
+        {"", kSocketNotFound, {}, ""},
+    };
+    for (const Case &c : cases) {
+        SocketAddress address{};
+        char canonical[64] = "";
+        SocketResult outcome = SocketResolve(c.name, 2000, &address, canonical, sizeof canonical);
+        EXPECT_EQ(outcome.status, c.status) << c.name;
+        if (c.status == kSocketDone) {
+            EXPECT_TRUE(SameAddress(address, c.address)) << c.name;
+            EXPECT_STREQ(canonical, c.canonical) << c.name;
+        }
+    }
+    SocketAddress address{};
+    ASSERT_EQ(SocketResolve("v6.test", 2000, &address, nullptr, 0).status, kSocketDone);
+    EXPECT_EQ(address.family, kSocketIPv6);
+    EXPECT_EQ(address.bytes[0], 0xFE);
+}
+
+// A resolver that never answers holds the caller no longer than the time limit; the
+// lookup ends on its own once the resolver answers, and its answer is dropped.
+TEST_F(SocketLookupTest, ALookupIsBoundedByItsTimeLimit) {
+    {
+        std::lock_guard<std::mutex> lock(gSlowMutex);
+        gSlowRelease = false;
+    }
+    ASSERT_TRUE(NoLookupRunsWithinSeconds(10));
+    SocketAddress address = IPv4(1, 2, 3, 4);
+    uint64_t start = MonotonicMilliseconds();
+    SocketResult outcome = SocketResolve("slow.test", 200, &address, nullptr, 0);
+    uint64_t elapsed = MonotonicMilliseconds() - start;
+    EXPECT_EQ(outcome.status, kSocketTimedOut);
+    EXPECT_GE(elapsed, 200u);
+    EXPECT_LT(elapsed, 10000u);
+    EXPECT_TRUE(SameAddress(address, IPv4(1, 2, 3, 4)));  // untouched
+    EXPECT_EQ(SocketLookupsRunning(), 1u);
+    {
+        std::lock_guard<std::mutex> lock(gSlowMutex);
+        gSlowRelease = true;
+    }
+    gSlowReleased.notify_all();
+    EXPECT_TRUE(NoLookupRunsWithinSeconds(10));
+}
+
+TEST_F(SocketLookupTest, NamesResolveFromManyThreadsAtOnce) {
     std::atomic<int> wrong{0};
     std::vector<std::thread> threads;
     for (int t = 0; t < 8; ++t) {
         threads.emplace_back([&wrong, t] {
             for (int i = 0; i < 50; ++i) {
-                uint32_t value = 0;
-                const char *name = (t + i) % 2 ? "localhost" : "10.1.2.3";
-                uint32_t expected = (t + i) % 2 ? kLoopback : 0x0A010203u;
-                if (!SocketResolveIPv4(name, &value, nullptr, 0) || value != expected)
+                SocketAddress value{};
+                bool named = (t + i) % 2 != 0;
+                SocketAddress expected = named ? IPv4(10, 0, 0, 5) : IPv4(10, 1, 2, 3);
+                if (SocketResolve(named ? "alpha.test" : "10.1.2.3", 5000, &value, nullptr, 0).status != kSocketDone ||
+                    !SameAddress(value, expected))
                     ++wrong;
             }
         });
@@ -152,6 +264,22 @@ TEST(SocketTest, NamesResolveToIPv4FromManyThreadsAtOnce) {
     for (std::thread &thread : threads)
         thread.join();
     EXPECT_EQ(wrong, 0);
+}
+
+// The system's resolver, where this machine names itself "localhost" in its hosts file.
+TEST(SocketTest, TheSystemResolverAnswersLocalhostFromTheHostsFile) {
+    std::ifstream hosts("/etc/hosts");
+    std::string line;
+    bool listed = false;
+    while (std::getline(hosts, line))
+        listed = listed || (line.rfind("127.0.0.1", 0) == 0 && line.find("localhost") != std::string::npos);
+    if (!listed)
+        GTEST_SKIP() << "/etc/hosts does not give 127.0.0.1 the name localhost";
+    SocketAddress address{};
+    char canonical[64] = "";
+    ASSERT_EQ(SocketResolve("localhost", 5000, &address, canonical, sizeof canonical).status, kSocketDone);
+    EXPECT_TRUE(SameAddress(address, kLoopback));
+    EXPECT_STRNE(canonical, "");
 }
 
 TEST(SocketTest, LocalHostNameIsNotEmpty) {
