@@ -149,8 +149,12 @@ bool QELHostServices::GetTagParameter(const QELString &name, uint32_t index, uin
                                       uint32_t defaultValue) const {
     QELString text;
     if (nameIndexService(QEL_SERVICE_GET_TAG_PARAMETER, name, index, text)) {
-        value = static_cast<uint32_t>(TextToInteger(text, 10));
-        return true;
+        // A negative number is no count: it is refused, never read as a huge one.
+        int32_t number = TextToInteger(text, 10);
+        if (number >= 0) {
+            value = static_cast<uint32_t>(number);
+            return true;
+        }
     }
     value = defaultValue;
     return false;

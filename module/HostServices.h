@@ -50,6 +50,8 @@ public:
     // when the tag carries it (also when empty); otherwise the default is returned.
     bool GetTagParameter(const QELString &name, uint32_t index, QELString &value, const QELString &defaultValue = QELString()) const;
     bool GetTagParameter(const QELString &name, uint32_t index, QELHashedName &value, const QELHashedName &defaultValue) const;
+    // The unsigned form reads decimal digits; a negative number is refused like a
+    // missing parameter (false, with the default).
     bool GetTagParameter(const QELString &name, uint32_t index, uint32_t &value, uint32_t defaultValue) const;
     bool GetTagParameter(const QELString &name, uint32_t index, QELDecimal &value, const QELDecimal &defaultValue) const;
     bool GetTagParameterFlag(const QELString &name, uint32_t index, bool &value, bool defaultValue) const;

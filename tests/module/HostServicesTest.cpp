@@ -90,6 +90,8 @@ TEST_F(HostServicesTest, TypedParametersConvertTheirText) {
     request_.addTagParameter("gmtOffset", "-5.5");
     request_.addTagParameter("sendAsHTML", "Yes");
     request_.addTagParameter("flag2", "2");
+    request_.addTagParameter("negative", "-1");
+    request_.addTagParameter("negativeZero", "-0");
 
     QELHashedName method;
     ASSERT_TRUE(host_.GetTagParameter("METHOD", 0, method, QELHashedName("GET", QELHashedName::kCaseInsensitive)));
@@ -100,6 +102,12 @@ TEST_F(HostServicesTest, TypedParametersConvertTheirText) {
     EXPECT_EQ(1250u, limit);
     EXPECT_FALSE(host_.GetTagParameter("nothing", 0, limit, 7u));
     EXPECT_EQ(7u, limit);
+    // A negative count is refused, never read as 4,294,967,295.
+    limit = 0;
+    EXPECT_FALSE(host_.GetTagParameter("negative", 0, limit, 7u));
+    EXPECT_EQ(7u, limit);
+    EXPECT_TRUE(host_.GetTagParameter("negativeZero", 0, limit, 7u));
+    EXPECT_EQ(0u, limit);
 
     QELDecimal offset;
     ASSERT_TRUE(host_.GetTagParameter("gmtOffset", 0, offset, QELDecimal("0")));

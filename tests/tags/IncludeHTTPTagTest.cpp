@@ -2,13 +2,16 @@
 // page's own address and unusable URLs, and the request it sends.
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <string>
 
 #include "host/lib/Host.h"
+#include "host/lib/HostMemory.h"
 #include "host/lib/HostRequest.h"
 #include "module/HostInterface.h"
 #include "tags/IncludeHTTPTag.h"
 
+using velquor::host::HostMemory;
 using velquor::host::HostRequest;
 
 namespace {
@@ -97,21 +100,58 @@ TEST_F(IncludeHTTPTagRequestTest, MissingURLIsReported) {
               request_.errorInfo()->message);
 }
 
+}  // namespace
+
+#include "net/ScriptedServer.h"
+#include "net/TestResolver.h"
+
+namespace {
+
 TEST_F(IncludeHTTPTagRequestTest, UnreachableServerGivesNothingAndNoError) {
-    // Port 1 on loopback: nothing listens there, so the connection is refused at once.
-    request_.addTagParameter("url", "http://127.0.0.1:1/nothing");
+    RefusingPort refusing;
+    const std::string url = "http://127.0.0.1:" + std::to_string(refusing.port()) + "/nothing";
+    request_.addTagParameter("url", url);
     EXPECT_EQ(0, request_.run(ProcessQELRequest));
     EXPECT_EQ("", request_.output());
     EXPECT_FALSE(request_.errorInfo().has_value());
     ASSERT_EQ(1u, request_.logEntries().size());
-    EXPECT_NE(std::string::npos, request_.logEntries()[0].text.find("http://127.0.0.1:1/nothing"));
+    EXPECT_NE(std::string::npos, request_.logEntries()[0].text.find(url));
 }
 
-}  // namespace
-
-#include "net/ScriptedServer.h"
-
-namespace {
+// Every spelling of the page's address names it; the test resolver makes server.test
+// 127.0.0.1 and the machine's own name 192.0.2.7, this machine's address.
+TEST(IncludeHTTPTagPageTest, EverySpellingOfThePagesAddressNamesIt) {
+    TestResolver resolver;
+    const std::string page = "http://server.test:8080/dir/page.html";
+    const std::string machine = TestResolver::MachineName();
+    struct Case {
+        std::string url;
+        bool names;
+    } cases[] = {
+        {"http://server.test:8080/dir/page.html", true},
+        {"http://SERVER.test:8080/DIR/Page.html?x=1#top", true},
+        {"http://server.test:8080/dir/%70age.html", true},
+        {"http://server.test:8080/dir/%2e/page.html", true},
+        {"http://server.test:8080/dir//page.html", true},
+        {"http://server.test:8080//dir/sub/../page.html", true},
+        {"http://server.test:8080/dir/./page.html", true},
+        {"http://127.0.0.1:8080/dir/page.html", true},
+        {"http://127.0.0.2:8080/dir/page.html", true},
+        {"http://[::1]:8080/dir/page.html", true},
+        {"http://0.0.0.0:8080/dir/page.html", true},
+        {"http://" + machine + ":8080/dir/page.html", true},
+        {"http://server.test.:8080/dir/page.html", true},
+        {"http://server.test:8081/dir/page.html", false},
+        {"http://server.test/dir/page.html", false},
+        {"http://server.test:8080/dir/page.htm", false},
+        {"http://server.test:8080/dir/%2Fpage.html", false},
+        {"http://server.test:8080/other/page.html", false},
+        {"http://remote.test:8080/dir/page.html", false},
+        {"http://unknown.test:8080/dir/page.html", false},
+    };
+    for (const Case &c : cases)
+        EXPECT_EQ(c.names, QELIncludeHTTPTag::NamesPage(QELString(c.url.c_str()), QELString(page.c_str()))) << c.url;
+}
 
 const char kResponse[] = "HTTP/1.0 200 OK\r\nContent-Type: text/plain\r\nContent-Length: 5\r\n\r\nhello";
 
@@ -185,6 +225,71 @@ TEST_F(IncludeHTTPTagServerTest, HeadersAndContentAreJoinedByABlankLine) {
 TEST_F(IncludeHTTPTagServerTest, AnyOtherDataValueWritesTheContent) {
     Run({{"url", URL("/")}, {"data", "everything"}});
     EXPECT_EQ("hello", request_.output());
+}
+
+// A redirection that leads back to the page is refused, and the log says why.
+TEST_F(IncludeHTTPTagRequestTest, ARedirectionBackToThePageIsRefusedAndLogged) {
+    TestResolver resolver;
+    ScriptedServer server;
+    request_.setVirtualHost(server.hostAndPort());
+    server.connection().receiveRequest().send(
+        "HTTP/1.0 302 Found\r\nLocation: /dir/%70age.html?again\r\n\r\nmoved");
+    server.start();
+    request_.addTagParameter("url", "other.html");
+    EXPECT_EQ(0, request_.run(ProcessQELRequest));
+    server.finish(300);
+    EXPECT_EQ(1u, server.acceptedCount());
+    ASSERT_EQ(1u, request_.logEntries().size());
+    EXPECT_NE(std::string::npos,
+              request_.logEntries()[0].text.find("the redirection to http://" + server.hostAndPort() +
+                                                 "/dir/%70age.html?again was refused: it leads back to the "
+                                                 "current page"))
+        << request_.logEntries()[0].text;
+}
+
+int OpenDescriptors() {
+    int count = 0;
+    for (const auto &entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+        (void)entry;
+        ++count;
+    }
+    return count;
+}
+
+// The host's allocator fails at each allocation of an include in turn: whatever the
+// failure, the request ends, every descriptor it opened is closed and every block it took
+// is given back.
+TEST_F(IncludeHTTPTagRequestTest, AnAllocationFailureAnywhereLeavesNoDescriptorOrBlock) {
+    InstallHostMemoryFunctions(HostAllocate, HostRelease);
+    auto include = [this](bool *succeeded) {
+        ScriptedServer server;
+        server.connection().receiveRequest().send(kResponse);
+        server.start();
+        HostRequest request(request_.host(), QEL_REQUEST_TAG);
+        request.setTagName("qelIncludeHTTP");
+        request.setVirtualHost("www.example.com");
+        request.setCGIVariable("SCRIPT_NAME", "/dir/page.html");
+        request.addTagParameter("url", "http://" + server.hostAndPort() + "/news.txt");
+        int32_t result = request.run(ProcessQELRequest);
+        *succeeded = result == 0 && request.output() == "hello";
+        server.finish(0);  // the request is over: a client that never came will not come
+    };
+    bool succeeded = false;
+    include(&succeeded);  // the module's names and buffers made once, before counting
+    ASSERT_TRUE(succeeded);
+    uint32_t successes = 0;
+    for (succeeded = false; !succeeded && successes < 5000; ++successes) {
+        const int descriptors = OpenDescriptors();
+        const int64_t blocks = HostMemory::counters().liveBlocks;
+        HostMemory::failAfter(successes);
+        include(&succeeded);
+        HostMemory::stopFailing();
+        EXPECT_EQ(descriptors, OpenDescriptors()) << "failing after " << successes << " allocations";
+        EXPECT_EQ(blocks, HostMemory::counters().liveBlocks) << "failing after " << successes << " allocations";
+    }
+    EXPECT_TRUE(succeeded);
+    EXPECT_GT(successes, 10u);
+    InstallHostMemoryFunctions(nullptr, nullptr);
 }
 
 }  // namespace
