@@ -168,7 +168,7 @@ TEST_F(TCPConnectionTest, TricklingServerIsBoundedByTheWholeReplyLimit) {
     EXPECT_EQ(Std(connection->LastError()), "reply from " + server.hostAndPort() + " not complete within 600 ms");
     // What arrived before the limit is kept.
     EXPECT_EQ(connection->ReplyCode(), 250);
-    EXPECT_GT(connection->ReplyText().length(), 1u);
+    EXPECT_FALSE(connection->ReplyText().isEmpty());
 }
 
 TEST_F(TCPConnectionTest, CompletionTestEndsTheReplyWithoutWaitingForQuiet) {
