@@ -10,15 +10,7 @@
 #include <mutex>
 #include <thread>
 
-#include "platform/Socket.h"
-
-namespace {
-
-std::mutex gMutex;
-std::condition_variable gReleased;
-bool gRelease = false;
-
-SocketAddress IPv4(uint8_t a, uint8_t b, uint8_t c, uint8_t d) {
+SocketAddress TestIPv4(uint8_t a, uint8_t b, uint8_t c, uint8_t d) {
     SocketAddress address{};
     address.family = kSocketIPv4;
     address.bytes[0] = a;
@@ -28,25 +20,31 @@ SocketAddress IPv4(uint8_t a, uint8_t b, uint8_t c, uint8_t d) {
     return address;
 }
 
+namespace {
+
+std::mutex gMutex;
+std::condition_variable gReleased;
+bool gRelease = false;
+
 bool Answer(const char *name, SocketAddress *address, char *canonical, size_t capacity) {
     std::string text(name);
     const char *official = name;
     if (text == "slow.test") {
         std::unique_lock<std::mutex> lock(gMutex);
         gReleased.wait(lock, [] { return gRelease; });
-        *address = IPv4(127, 0, 0, 1);
+        *address = TestIPv4(127, 0, 0, 1);
     } else if (text == "server.test") {
-        *address = IPv4(127, 0, 0, 1);
+        *address = TestIPv4(127, 0, 0, 1);
     } else if (text == "remote.test") {
-        *address = IPv4(192, 0, 2, 10);
+        *address = TestIPv4(192, 0, 2, 10);
     } else if (text == "linklocal.test") {
-        *address = IPv4(169, 254, 1, 1);
+        *address = TestIPv4(169, 254, 1, 1);
     } else if (text == "v6.test") {
         *address = SocketAddress{};
         address->family = kSocketIPv6;
         address->bytes[15] = 1;
     } else if (text == TestResolver::MachineName()) {
-        *address = IPv4(192, 0, 2, 7);
+        *address = TestIPv4(192, 0, 2, 7);
         official = "machine.test";
     } else {
         return false;

@@ -2,7 +2,13 @@
 // by the system's resolver, so that no lookup leaves loopback or depends on /etc/hosts.
 #pragma once
 
+#include <cstdint>
 #include <string>
+
+#include "platform/Socket.h"
+
+// The IPv4 address a.b.c.d.
+SocketAddress TestIPv4(uint8_t a, uint8_t b, uint8_t c, uint8_t d);
 
 // While one lives, lookups of these names are answered (any other name is not found):
 //   "server.test"     127.0.0.1          "v6.test"        ::1

@@ -13,15 +13,13 @@
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
-#include <cstdio>
 #include <cstring>
 #include <fstream>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "net/TestResolver.h"
 #include "platform/Clock.h"
 
 namespace {
@@ -50,17 +48,8 @@ private:
     uint16_t port_;
 };
 
-SocketAddress IPv4(uint8_t a, uint8_t b, uint8_t c, uint8_t d) {
-    SocketAddress address{};
-    address.family = kSocketIPv4;
-    address.bytes[0] = a;
-    address.bytes[1] = b;
-    address.bytes[2] = c;
-    address.bytes[3] = d;
-    return address;
-}
 
-const SocketAddress kLoopback = IPv4(127, 0, 0, 1);
+const SocketAddress kLoopback = TestIPv4(127, 0, 0, 1);
 
 bool SameAddress(const SocketAddress &one, const SocketAddress &other) {
     size_t size = one.family == kSocketIPv6 ? 16 : 4;
@@ -145,47 +134,9 @@ TEST(SocketTest, SendWaitsAtMostItsLimitForAPeerThatDoesNotRead) {
     SocketClose(client);
 }
 
-// The names the tests' resolver knows; "slow.test" is answered only once released.
-std::mutex gSlowMutex;
-std::condition_variable gSlowReleased;
-bool gSlowRelease = false;
-
-bool TestResolver(const char *name, SocketAddress *address, char *canonical, size_t capacity) {
-    std::string text(name);
-    if (text == "slow.test") {
-        std::unique_lock<std::mutex> lock(gSlowMutex);
-        gSlowReleased.wait(lock, [] { return gSlowRelease; });
-    }
-    if (text == "alpha.test" || text == "slow.test") {
-        *address = IPv4(10, 0, 0, 5);
-    } else if (text == "v6.test") {
-        address->family = kSocketIPv6;
-        memset(address->bytes, 0, 16);
-        address->bytes[0] = 0xFE;
-        address->bytes[1] = 0x80;
-        address->bytes[15] = 1;
-    } else {
-        return false;
-    }
-    if (canonical != nullptr)
-        snprintf(canonical, capacity, "official.%s", name);
-    return true;
-}
-
-// Waits, bounded, until no lookup thread runs any more.
-bool NoLookupRunsWithinSeconds(int seconds) {
-    for (int i = 0; i < seconds * 200 && SocketLookupsRunning() != 0; ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    return SocketLookupsRunning() == 0;
-}
-
 class SocketLookupTest : public ::testing::Test {
 protected:
-    void SetUp() override { SocketSetResolver(TestResolver); }
-    void TearDown() override {
-        EXPECT_TRUE(NoLookupRunsWithinSeconds(10));
-        SocketSetResolver(nullptr);
-    }
+    TestResolver resolver_;
 };
 
 TEST_F(SocketLookupTest, NamesAndAddressTextsResolve) {
@@ -198,9 +149,10 @@ TEST_F(SocketLookupTest, NamesAndAddressTextsResolve) {
         SocketAddress address;
         const char *canonical;
     } cases[] = {
-        {"alpha.test", kSocketDone, IPv4(10, 0, 0, 5), "official.alpha.test"},
-        {"192.0.2.1", kSocketDone, IPv4(192, 0, 2, 1), "192.0.2.1"},
-        {"127.1", kSocketDone, IPv4(127, 0, 0, 1), "127.1"},
+        {"remote.test", kSocketDone, TestIPv4(192, 0, 2, 10), "remote.test"},
+        {TestResolver::MachineName().c_str(), kSocketDone, TestIPv4(192, 0, 2, 7), "machine.test"},
+        {"192.0.2.1", kSocketDone, TestIPv4(192, 0, 2, 1), "192.0.2.1"},
+        {"127.1", kSocketDone, TestIPv4(127, 0, 0, 1), "127.1"},
         {"::1", kSocketDone, v6Loopback, "::1"},
         {"unknown.test", kSocketNotFound, {}, ""},
         {"", kSocketNotFound, {}, ""},
@@ -217,33 +169,24 @@ TEST_F(SocketLookupTest, NamesAndAddressTextsResolve) {
     }
     SocketAddress address{};
     ASSERT_EQ(SocketResolve("v6.test", 2000, &address, nullptr, 0).status, kSocketDone);
-    EXPECT_EQ(address.family, kSocketIPv6);
-    EXPECT_EQ(address.bytes[0], 0xFE);
+    EXPECT_TRUE(SameAddress(address, v6Loopback));
 }
 
 // A resolver that never answers holds the caller no longer than the time limit; the
 // lookup ends on its own once the resolver answers, and its answer is dropped.
 TEST_F(SocketLookupTest, ALookupIsBoundedByItsTimeLimit) {
-    {
-        std::lock_guard<std::mutex> lock(gSlowMutex);
-        gSlowRelease = false;
-    }
-    ASSERT_TRUE(NoLookupRunsWithinSeconds(10));
-    SocketAddress address = IPv4(1, 2, 3, 4);
+    ASSERT_TRUE(TestResolver::WaitUntilNoLookupRuns(10000));
+    SocketAddress address = TestIPv4(1, 2, 3, 4);
     uint64_t start = MonotonicMilliseconds();
     SocketResult outcome = SocketResolve("slow.test", 200, &address, nullptr, 0);
     uint64_t elapsed = MonotonicMilliseconds() - start;
     EXPECT_EQ(outcome.status, kSocketTimedOut);
     EXPECT_GE(elapsed, 200u);
     EXPECT_LT(elapsed, 10000u);
-    EXPECT_TRUE(SameAddress(address, IPv4(1, 2, 3, 4)));  // untouched
+    EXPECT_TRUE(SameAddress(address, TestIPv4(1, 2, 3, 4)));  // untouched
     EXPECT_EQ(SocketLookupsRunning(), 1u);
-    {
-        std::lock_guard<std::mutex> lock(gSlowMutex);
-        gSlowRelease = true;
-    }
-    gSlowReleased.notify_all();
-    EXPECT_TRUE(NoLookupRunsWithinSeconds(10));
+    TestResolver::ReleaseSlowLookups();
+    EXPECT_TRUE(TestResolver::WaitUntilNoLookupRuns(10000));
 }
 
 TEST_F(SocketLookupTest, NamesResolveFromManyThreadsAtOnce) {
@@ -254,8 +197,8 @@ TEST_F(SocketLookupTest, NamesResolveFromManyThreadsAtOnce) {
             for (int i = 0; i < 50; ++i) {
                 SocketAddress value{};
                 bool named = (t + i) % 2 != 0;
-                SocketAddress expected = named ? IPv4(10, 0, 0, 5) : IPv4(10, 1, 2, 3);
-                if (SocketResolve(named ? "alpha.test" : "10.1.2.3", 5000, &value, nullptr, 0).status != kSocketDone ||
+                SocketAddress expected = named ? TestIPv4(192, 0, 2, 10) : TestIPv4(10, 1, 2, 3);
+                if (SocketResolve(named ? "remote.test" : "10.1.2.3", 5000, &value, nullptr, 0).status != kSocketDone ||
                     !SameAddress(value, expected))
                     ++wrong;
             }
