@@ -1,6 +1,289 @@
-// FailedMailLog.cpp: the failed-mail log's status handler.
+// FailedMailLog.cpp: the failed-mail log database: opening with its layout, and the
+// status posts that create, update and delete its records.
 #include "tags/FailedMailLog.h"
 
-// Status posts come from mail delivery jobs; until mail sending exists there are none
-// to record, and a post is answered without a change.
-int32_t QELFailedMailLog::HandleStatus(const QELHostServices &, const QELHostDatabase &) { return 0; }
+#include "module/HostInterface.h"
+#include "module/ModuleNames.h"
+
+namespace {
+
+const char kReportProblem[] = "Contact the system administrator and report this problem.";
+const char kDatabaseSuffix[] = "&quot; database.";
+constexpr int32_t kOperationFailed = static_cast<int32_t>(QEL_RESULT_OPERATION_FAILED);
+
+struct LogField {
+    const QELString QELModuleNames::*name;
+    uint32_t type;
+};
+
+// The layout, in the order the fields are added.
+const LogField kLayout[QELFailedMailLog::kFieldCount] = {
+    {&QELModuleNames::logMessageID, 0x04050000u}, {&QELModuleNames::logStatus, 0x02060001u},
+    {&QELModuleNames::logAttempts, 0x02020000u},  {&QELModuleNames::logSMTPServer, 0x00070000u},
+    {&QELModuleNames::logFrom, 0x00070000u},      {&QELModuleNames::logReplyTo, 0x00070000u},
+    {&QELModuleNames::logTo, 0x00070000u},        {&QELModuleNames::logCC, 0x00070000u},
+    {&QELModuleNames::logBCC, 0x00070000u},       {&QELModuleNames::logSubject, 0x00070000u},
+    {&QELModuleNames::logInfo, 0x00070000u},
+};
+
+bool IsDigit(char c) { return c >= '0' && c <= '9'; }
+
+void ReportLayoutError(const QELHostServices &host) {
+    const QELModuleNames &names = ModuleNames();
+    const QELString &tag = names.qelSendMail.name.text();
+    QELString message("The &quot;");
+    message += names.logDatabaseName;
+    message += "&quot; database is not the proper database layout for ";
+    message += tag;
+    message += " use.";
+    QELString explanation("Delete the &quot;");
+    explanation += names.logDatabaseName;
+    explanation += "&quot; database and ";
+    explanation += tag;
+    explanation += " will recreate it automatically.";
+    host.SetErrorInfo(message, explanation);
+    host.WriteLogEntry(message);
+}
+
+// Opens the log for shared or exclusive use; a failure is reported with the text of
+// that use.
+int32_t Open(const QELHostServices &host, const QELHostDatabase &database, uint32_t mode, const char *failureEnd,
+             const char *explanation, uint32_t &handle) {
+    int32_t code = database.OpenDatabase(ModuleNames().logDatabaseName, mode, QELString(), handle);
+    if (code != 0)
+        QELFailedMailLog::ReportDatabaseError(host, "The database system was unable to open the &quot;", failureEnd,
+                                              explanation);
+    return code;
+}
+
+// The posted form arguments of a status post, by their names.
+struct StatusPost {
+    QELString messageID, status, smtpServer, from, replyTo, to, cc, bcc, subject, info;
+
+    // False when MessageID or Status is missing.
+    bool read(const QELHostServices &host) {
+        const QELModuleNames &names = ModuleNames();
+        if (!host.GetFormArgument(names.postMessageID, 0, messageID) ||
+            !host.GetFormArgument(names.postStatus, 0, status))
+            return false;
+        host.GetFormArgument(names.postSMTPServer, 0, smtpServer);
+        host.GetFormArgument(names.postFrom, 0, from);
+        host.GetFormArgument(names.postReplyTo, 0, replyTo);
+        host.GetFormArgument(names.postTo, 0, to);
+        host.GetFormArgument(names.postCC, 0, cc);
+        host.GetFormArgument(names.postBCC, 0, bcc);
+        host.GetFormArgument(names.postSubject, 0, subject);
+        host.GetFormArgument(names.postInfo, 0, info);
+        return true;
+    }
+};
+
+// Creates the record of a first failure: every field in layout order, stopping at the
+// first that the host refuses.
+int32_t CreateRecord(const QELHostServices &host, const QELHostDatabase &database, uint32_t handle,
+                     const QELDecimal &id, const StatusPost &post) {
+    const QELModuleNames &names = ModuleNames();
+    int32_t code = database.CreateRecord(handle);
+    if (code != 0) {
+        QELFailedMailLog::ReportDatabaseError(host, "The database system was unable to create a record in the &quot;",
+                                              kDatabaseSuffix, kReportProblem);
+        return code;
+    }
+    const QELString *texts[] = {&post.smtpServer, &post.from, &post.replyTo, &post.to,
+                                &post.cc,         &post.bcc,  &post.subject, &post.info};
+    code = database.SetFieldValue(handle, names.logMessageID, id);
+    if (code == 0)
+        code = database.SetFieldValue(handle, names.logStatus, post.status);
+    if (code == 0)
+        code = database.SetFieldValue(handle, names.logAttempts, int32_t(1));
+    for (uint32_t i = 0; code == 0 && i < sizeof texts / sizeof texts[0]; ++i)
+        code = database.SetFieldValue(handle, names.*kLayout[3 + i].name, *texts[i]);
+    if (code != 0) {
+        QELFailedMailLog::ReportDatabaseError(
+            host, "The database system was unable to set the field values in the &quot;", kDatabaseSuffix,
+            kReportProblem);
+        return code;
+    }
+    code = database.AddRecord(handle);
+    if (code != 0)
+        QELFailedMailLog::ReportDatabaseError(host, "The database system was unable to add a record to the &quot;",
+                                              kDatabaseSuffix, kReportProblem);
+    return code;
+}
+
+// Updates the current record after a further failure: every field is set, even after
+// one fails, and the record is stored only when all of them were.
+int32_t UpdateRecord(const QELHostServices &host, const QELHostDatabase &database, uint32_t handle,
+                     const StatusPost &post) {
+    const QELModuleNames &names = ModuleNames();
+    int32_t attempts = database.GetFieldInteger(handle, names.logAttempts);
+    struct {
+        const QELString *field;
+        const QELString *value;
+    } texts[] = {{&names.logInfo, &post.info}, {&names.logSMTPServer, &post.smtpServer}, {&names.logFrom, &post.from},
+                 {&names.logReplyTo, &post.replyTo}, {&names.logTo, &post.to}, {&names.logCC, &post.cc},
+                 {&names.logBCC, &post.bcc}, {&names.logSubject, &post.subject}};
+    int32_t failed = database.SetFieldValue(handle, names.logStatus, post.status);
+    int32_t code = database.SetFieldValue(handle, names.logAttempts, static_cast<int32_t>(uint32_t(attempts) + 1));
+    if (failed == 0)
+        failed = code;
+    for (const auto &text : texts) {
+        code = database.SetFieldValue(handle, *text.field, *text.value);
+        if (failed == 0)
+            failed = code;
+    }
+    if (failed != 0) {
+        QELFailedMailLog::ReportDatabaseError(
+            host, "The database system was unable to set the field values in the &quot;", kDatabaseSuffix,
+            kReportProblem);
+        return failed;
+    }
+    code = database.UpdateRecord(handle);
+    if (code != 0)
+        QELFailedMailLog::ReportDatabaseError(host, "The database system was unable to update a record to the &quot;",
+                                              kDatabaseSuffix, kReportProblem);
+    return code;
+}
+
+// The work of a status post on the open log.
+int32_t ApplyStatus(const QELHostServices &host, const QELHostDatabase &database, uint32_t handle) {
+    const QELModuleNames &names = ModuleNames();
+    StatusPost post;
+    if (!post.read(host))
+        return 0;
+    QELDecimal id(25, 0);
+    if (!QELFailedMailLog::ParseMessageID(post.messageID, &id)) {
+        QELString entry("qelSendMail: a status post named no spool file (MessageID \"");
+        entry += post.messageID;
+        entry += "\"); nothing was changed";
+        host.WriteLogEntry(entry);
+        return 0;
+    }
+    QELString criteria(names.logMessageID);
+    criteria += " = '";
+    criteria += id.toText();
+    criteria += "'";
+    int32_t code = database.SelectRecords(handle, criteria);
+    if (code != 0) {
+        QELFailedMailLog::ReportDatabaseError(host, "The database system was unable to search the &quot;",
+                                              kDatabaseSuffix, kReportProblem);
+        return code;
+    }
+    const bool failure = post.status.equals("F");
+    const bool delivered = post.status.equals("S");
+    if (database.GetSelectedRecordCount(handle) == 0)
+        return failure ? CreateRecord(host, database, handle, id, post) : 0;
+    code = database.MoveToFirstRecord(handle);
+    if (code != 0) {
+        QELFailedMailLog::ReportDatabaseError(
+            host, "The database system was unable to move to the requested record in the &quot;", kDatabaseSuffix,
+            kReportProblem);
+        return code;
+    }
+    if (!delivered)
+        return UpdateRecord(host, database, handle, post);
+    code = database.DeleteRecord(handle, database.GetFieldIdentifier(handle, "QELIDFIELD"));
+    if (code != 0)
+        QELFailedMailLog::ReportDatabaseError(
+            host, "The database system was unable to delete the requested record from the &quot;", kDatabaseSuffix,
+            kReportProblem);
+    return code;
+}
+
+}  // namespace
+
+void QELFailedMailLog::ReportDatabaseError(const QELHostServices &host, const char *first, const char *last,
+                                           const char *explanation) {
+    QELString message(first);
+    if (last != nullptr) {
+        message += ModuleNames().logDatabaseName;
+        message += last;
+    }
+    host.SetErrorInfo(message, explanation);
+    host.WriteLogEntry(message);
+}
+
+int32_t QELFailedMailLog::OpenLog(const QELHostServices &host, const QELHostDatabase &database, uint32_t &handle) {
+    int32_t code = database.DatabaseStartup(QELString(), QELString(), QELString());
+    if (code != 0) {
+        ReportDatabaseError(host, "The database system failed to initialize.", nullptr, kReportProblem);
+        return code;
+    }
+    code = Open(host, database, QEL_OPEN_SHARED, kDatabaseSuffix,
+                "The database may be locked for exclusive use.  Try again in a few moments.", handle);
+    if (code != 0) {
+        database.DatabaseShutdown();
+        return code;
+    }
+    uint32_t fields = database.GetFieldCount(handle);
+    if (fields == kFieldCount)
+        return 0;
+    if (fields == 0)
+        code = CreateLogLayout(host, database, handle);
+    else {
+        ReportLayoutError(host);
+        database.CloseDatabase(handle);
+        code = kOperationFailed;
+    }
+    if (code != 0)
+        database.DatabaseShutdown();
+    return code;
+}
+
+int32_t QELFailedMailLog::CreateLogLayout(const QELHostServices &host, const QELHostDatabase &database,
+                                          uint32_t &handle) {
+    const QELModuleNames &names = ModuleNames();
+    database.CloseDatabase(handle);
+    int32_t code = Open(host, database, QEL_OPEN_EXCLUSIVE, "&quot; database for exclusive access.",
+                        kReportProblem, handle);
+    if (code != 0)
+        return code;
+    uint32_t fields = database.GetFieldCount(handle);
+    if (fields == 0) {
+        for (const LogField &field : kLayout) {
+            code = database.AddField(handle, names.*field.name, field.type);
+            if (code != 0)
+                break;
+        }
+    } else if (fields != kFieldCount) {
+        code = kOperationFailed;
+    }
+    database.CloseDatabase(handle);
+    if (code != 0) {
+        // A layout that could not be completed is no layout for the log.
+        ReportLayoutError(host);
+        return code;
+    }
+    return Open(host, database, QEL_OPEN_SHARED, "&quot; database for shared access.", kReportProblem, handle);
+}
+
+void QELFailedMailLog::CloseLog(const QELHostDatabase &database, uint32_t handle) {
+    database.CloseDatabase(handle);
+    database.DatabaseShutdown();
+}
+
+bool QELFailedMailLog::ParseMessageID(const QELString &text, QELDecimal *id) {
+    uint32_t start = text.startsWith("msg", QELString::kIgnoreCase) ? 3 : 0;
+    uint32_t digits = text.length() - start;
+    if (digits == 0 || digits > 25 || text[start] == '0')
+        return false;
+    for (uint32_t i = start; i < text.length(); ++i)
+        if (!IsDigit(text[i]))
+            return false;
+    QELDecimal value(25, 0);
+    value = text.substring(start);
+    if (value.isEmpty())
+        return false;
+    *id = value;
+    return true;
+}
+
+int32_t QELFailedMailLog::HandleStatus(const QELHostServices &host, const QELHostDatabase &database) {
+    uint32_t handle = 0;
+    int32_t code = OpenLog(host, database, handle);
+    if (code != 0)
+        return code;
+    code = ApplyStatus(host, database, handle);
+    CloseLog(database, handle);
+    return code;
+}
