@@ -155,6 +155,12 @@ bool QELFileSystemItem::MoveTo(const QELFileSystemItem &target) const {
     return platform::MoveItem(SystemPath(path_), SystemPath(target.path_));
 }
 
+bool QELFileSystemItem::MoveReplacing(const QELFileSystemItem &target) const {
+    if (!Exists())
+        return false;
+    return platform::ReplaceItem(SystemPath(path_), SystemPath(target.path_));
+}
+
 bool QELFileSystemItem::Rename(const QELString &newName) const {
     if (!Exists())
         return false;

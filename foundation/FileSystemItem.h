@@ -54,6 +54,10 @@ public:
     // not, or the target's folder does not; never replaces anything. The item keeps
     // its path text.
     virtual bool MoveTo(const QELFileSystemItem &target) const;
+    // Moves the item to the target's path, replacing a file of that name in one step: the
+    // target's name never stands empty or half written. False when this item does not
+    // exist or the move fails (another file system, a folder in the way).
+    bool MoveReplacing(const QELFileSystemItem &target) const;
     // Renames the item within its folder (same rules as MoveTo). The item keeps its
     // path text.
     virtual bool Rename(const QELString &newName) const;

@@ -48,10 +48,6 @@ struct QELModuleNames {
         preferenceGMTOffset, defaultNo, defaultZero, formUseMailServerName, formMailServerName, formUseGMT,
         formGMTOffset;
 
-    // The form arguments of a delivery job's status post, in the order they are posted.
-    QELString postMessageID, postStatus, postSMTPServer, postFrom, postReplyTo, postTo, postCC, postBCC, postSubject,
-        postInfo;
-
     // Failed-mail log.
     QELString logDatabaseName, logMessageID, logStatus, logAttempts, logInfo, logSMTPServer, logFrom, logReplyTo,
         logTo, logCC, logBCC, logSubject, contentTypeHTML, contentTypePlain, htmlHeaderBlock;

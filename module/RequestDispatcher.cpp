@@ -54,6 +54,9 @@ int32_t QELRequestDispatcher::Process(const HostContext &context, const QELTagTa
                 return 0;
             });
         case QEL_REQUEST_TERMINATE:
+            // The host still answers the action meanwhile, so running jobs can report.
+            if (tags.terminate != nullptr)
+                tags.terminate();
             return 0;
         default:
             return Code(QEL_RESULT_UNKNOWN_REQUEST);

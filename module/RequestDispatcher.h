@@ -15,7 +15,8 @@ public:
     // of the table (0, or 'MUnk' when the host refused a step); 'MTag' runs the table's
     // handler of the named tag unless its region
     // switched it off; 'MAct' runs the module's action; 'MGPr' / 'MSPr' build and store
-    // the region preference page; 'MTrm' does nothing; any other code is 'MUnF'.
+    // the region preference page; 'MTrm' runs the table's termination handler; any other
+    // code is 'MUnF'.
     // Output is written once with 'MWtS', also when the handler failed. Never throws:
     // an escaping exception is answered with 'MGen'.
     static int32_t Process(const HostContext &context, const QELTagTable &tags) noexcept;

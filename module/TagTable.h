@@ -13,6 +13,7 @@ typedef int32_t (*QELTagHandler)(const QELHostServices &host, QELString &output)
 typedef int32_t (*QELActionHandler)(const QELHostServices &host, const QELHostDatabase &database);
 typedef QELString (*QELPreferenceRowBuilder)(const QELHostServices &host);
 typedef void (*QELPreferenceStorer)(const QELHostServices &host);
+typedef void (*QELTerminationHandler)();
 
 struct QELTagEntry {
     const QELHashedName *name;  // compared by its case-insensitive key
@@ -31,4 +32,6 @@ struct QELTagTable {
     const QELPreferenceRowBuilder *preferenceRows;
     uint32_t preferenceRowCount;
     QELPreferenceStorer storePreferences;
+    // Runs for the termination request: waits (bounded) for the tags' background work.
+    QELTerminationHandler terminate;
 };

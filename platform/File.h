@@ -37,6 +37,10 @@ bool RemoveFile(const char *path);
 // copying (the copy is removed again when anything fails); a folder cannot.
 bool MoveItem(const char *from, const char *to);
 
+// Renames a file over an existing one in one step: the target name names either the old
+// or the new file at every moment. Both must lie on one file system; false otherwise.
+bool ReplaceItem(const char *from, const char *to);
+
 // One entry of a folder listing. The name is valid during the visit only.
 struct FolderEntry {
     const char *name;

@@ -141,6 +141,12 @@ bool RemoveFile(const char *path) {
     return ::unlink(path) == 0;
 }
 
+bool ReplaceItem(const char *from, const char *to) {
+    if (from == nullptr || to == nullptr || *from == 0 || *to == 0)
+        return false;
+    return ::rename(from, to) == 0;
+}
+
 bool MoveItem(const char *from, const char *to) {
     if (from == nullptr || to == nullptr || *from == 0 || *to == 0)
         return false;

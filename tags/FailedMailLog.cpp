@@ -3,6 +3,7 @@
 #include "tags/FailedMailLog.h"
 
 #include "module/HostInterface.h"
+#include "mail/MailDeliveryJob.h"
 #include "module/ModuleNames.h"
 
 namespace {
@@ -62,18 +63,17 @@ struct StatusPost {
 
     // False when MessageID or Status is missing.
     bool read(const QELHostServices &host) {
-        const QELModuleNames &names = ModuleNames();
-        if (!host.GetFormArgument(names.postMessageID, 0, messageID) ||
-            !host.GetFormArgument(names.postStatus, 0, status))
+        const QELStatusPostNames &names = QELMailDeliveryJob::StatusPostNames();
+        if (!host.GetFormArgument(names.messageID, 0, messageID) || !host.GetFormArgument(names.status, 0, status))
             return false;
-        host.GetFormArgument(names.postSMTPServer, 0, smtpServer);
-        host.GetFormArgument(names.postFrom, 0, from);
-        host.GetFormArgument(names.postReplyTo, 0, replyTo);
-        host.GetFormArgument(names.postTo, 0, to);
-        host.GetFormArgument(names.postCC, 0, cc);
-        host.GetFormArgument(names.postBCC, 0, bcc);
-        host.GetFormArgument(names.postSubject, 0, subject);
-        host.GetFormArgument(names.postInfo, 0, info);
+        host.GetFormArgument(names.smtpServer, 0, smtpServer);
+        host.GetFormArgument(names.from, 0, from);
+        host.GetFormArgument(names.replyTo, 0, replyTo);
+        host.GetFormArgument(names.to, 0, to);
+        host.GetFormArgument(names.cc, 0, cc);
+        host.GetFormArgument(names.bcc, 0, bcc);
+        host.GetFormArgument(names.subject, 0, subject);
+        host.GetFormArgument(names.info, 0, info);
         return true;
     }
 };
@@ -156,6 +156,10 @@ int32_t ApplyStatus(const QELHostServices &host, const QELHostDatabase &database
         QELString entry("qelSendMail: a status post named no spool file (MessageID \"");
         entry += post.messageID;
         entry += "\"); nothing was changed";
+        if (!post.info.isEmpty()) {
+            entry += "; it said: ";
+            entry += post.info;
+        }
         host.WriteLogEntry(entry);
         return 0;
     }

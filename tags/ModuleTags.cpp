@@ -3,6 +3,7 @@
 
 #include "module/HostInterface.h"
 #include "module/ModuleNames.h"
+#include "mail/Thread.h"
 #include "tags/FailedMailLog.h"
 #include "tags/IncludeHTTPTag.h"
 #include "tags/MailPreferences.h"
@@ -11,8 +12,13 @@
 
 namespace {
 
+// How long the termination request waits for delivery jobs still running.
+constexpr uint32_t kTerminationWaitMilliseconds = 60000;
+
 // qelFTP is known by name but neither registered nor doing anything.
 int32_t RunNothing(const QELHostServices &, QELString &) { return 0; }
+
+void WaitForDeliveryJobs() { QELThread::WaitUntilNoneRuns(kTerminationWaitMilliseconds); }
 
 }  // namespace
 
@@ -27,6 +33,7 @@ const QELTagTable &ModuleTags() {
     static const QELPreferenceRowBuilder rows[] = {QELMailPreferences::BuildServerSection,
                                                    QELMailPreferences::BuildGMTSection};
     static const QELTagTable table = {entries, sizeof entries / sizeof entries[0], QELFailedMailLog::HandleStatus,
-                                      rows, sizeof rows / sizeof rows[0], QELMailPreferences::Store};
+                                      rows, sizeof rows / sizeof rows[0], QELMailPreferences::Store,
+                                      WaitForDeliveryJobs};
     return table;
 }

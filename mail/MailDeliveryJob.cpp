@@ -1,0 +1,370 @@
+// MailDeliveryJob.cpp: composing the message text, delivery over SMTP, the spool file of
+// an undelivered message, resends from it, and the status posts.
+#include "mail/MailDeliveryJob.h"
+
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "foundation/Date.h"
+#include "foundation/FileStream.h"
+#include "foundation/FileSpecification.h"
+#include "foundation/QuotedPrintable.h"
+#include "foundation/StringSplitter.h"
+#include "net/HTTPClient.h"
+#include "net/SMTPClient.h"
+
+namespace {
+
+const char kCRLF[] = "\r\n";
+// SMTP servers refuse longer lines.
+constexpr uint32_t kLongestLine = 998;
+// Names tried for a new spool file before the job gives up.
+constexpr uint32_t kSpoolNameTries = 1000;
+constexpr uint32_t kStatusPostTries = 3;
+
+// A copy that shares no buffer with its source, so that the job's thread never touches
+// a buffer the request still uses.
+QELString Own(const QELString &text) { return QELString(text.text(), text.length()); }
+
+QELDecimal Own(const QELDecimal &number) {
+    if (number.isEmpty())
+        return QELDecimal();
+    QELDecimal copy(number.precision(), number.scale());
+    copy = Own(number.toText());
+    return copy;
+}
+
+// The Message IDs being resent, as their lower-case text.
+std::mutex gResendMutex;
+std::vector<std::string> &Resending() {
+    static std::vector<std::string> ids;
+    return ids;
+}
+
+std::string Key(const QELString &messageID) {
+    std::string key(messageID.text(), messageID.length());
+    for (char &c : key)
+        c = static_cast<char>(QELLowerCaseTable[static_cast<uint8_t>(c)]);
+    return key;
+}
+
+void AppendHeader(QELString &text, const char *name, const QELString &value) {
+    text.append(name);
+    text.append(value);
+    text.append(kCRLF);
+}
+
+bool IsAddressOrDateHeader(const QELString &line) {
+    static const char *const kNames[] = {"Subject: ", "Date: ", "From: ", "Reply-To: ", "To: ", "CC: "};
+    for (const char *name : kNames)
+        if (line.startsWith(name, QELString::kIgnoreCase))
+            return true;
+    return false;
+}
+
+// Whether the body headers name a transfer encoding already.
+bool NamesTransferEncoding(const QELString &headers) {
+    uint32_t position;
+    return headers.startsWith("Content-Transfer-Encoding:", QELString::kIgnoreCase) ||
+           headers.find("\r\nContent-Transfer-Encoding:", &position, 0, QELString::kAll, QELString::kIgnoreCase);
+}
+
+// The status code of a response's header block ("HTTP/1.0 503 ..." gives 503); 0 when
+// there is none.
+int32_t StatusOf(const QELString &headers) {
+    uint32_t space;
+    if (!headers.startsWith("HTTP/", QELString::kIgnoreCase) || !headers.find(" ", &space))
+        return 0;
+    int32_t code = 0;
+    for (uint32_t i = space + 1; i < headers.length() && i < space + 4; ++i) {
+        if (headers[i] < '0' || headers[i] > '9')
+            return 0;
+        code = code * 10 + (headers[i] - '0');
+    }
+    return code;
+}
+
+}  // namespace
+
+const QELStatusPostNames &QELMailDeliveryJob::StatusPostNames() {
+    static const QELStatusPostNames names{"MessageID", "Status", "SMTPServer", "From", "ReplyTo",
+                                          "To",        "CC",     "BCC",        "Subject", "Info"};
+    return names;
+}
+
+const QELString &QELMailDeliveryJob::Boundary() {
+    static const QELString boundary("Harnvale_MIME_Multipart_Delimiter");
+    return boundary;
+}
+
+const QELString &QELMailDeliveryJob::OpeningDelimiter() {
+    static const QELString line = QELString("--") + Boundary() + kCRLF;
+    return line;
+}
+
+const QELString &QELMailDeliveryJob::ClosingDelimiter() {
+    static const QELString line = QELString("--") + Boundary() + "--\r\n";
+    return line;
+}
+
+QELMailDeliveryJob::QELMailDeliveryJob(QELEmailMessage &message)
+    : smtpServer_(Own(message.smtpServer_)),
+      subject_(Own(message.subject_)),
+      from_(Own(message.from_)),
+      replyTo_(Own(message.replyTo_)),
+      to_(Own(message.to_)),
+      cc_(Own(message.cc_)),
+      bcc_(Own(message.bcc_)),
+      gmtOffset_(Own(message.gmtOffset_)),
+      body_(Own(message.body_)),
+      bodyHeaders_(Own(message.bodyHeaders_)),
+      spoolFolder_(Own(message.spoolFolder_)),
+      storedMessageID_(Own(message.storedMessageID_)),
+      statusURL_(Own(message.statusURL_)) {
+    // The parts the message built itself move over whole; parts shared with anything
+    // else are copied.
+    if (message.attachmentParts_.referenceCount() == 1)
+        attachmentParts_ = std::move(message.attachmentParts_);
+    else
+        attachmentParts_ = Own(message.attachmentParts_);
+    if (!storedMessageID_.isEmpty()) {
+        std::lock_guard<std::mutex> lock(gResendMutex);
+        Resending().push_back(Key(storedMessageID_));
+    }
+}
+
+QELMailDeliveryJob::~QELMailDeliveryJob() {
+    if (storedMessageID_.isEmpty())
+        return;
+    std::lock_guard<std::mutex> lock(gResendMutex);
+    std::vector<std::string> &ids = Resending();
+    std::string key = Key(storedMessageID_);
+    for (size_t i = 0; i < ids.size(); ++i) {
+        if (ids[i] == key) {
+            ids.erase(ids.begin() + static_cast<std::ptrdiff_t>(i));
+            break;
+        }
+    }
+}
+
+bool QELMailDeliveryJob::IsBeingResent(const QELString &messageID) {
+    std::string key = Key(messageID);
+    std::lock_guard<std::mutex> lock(gResendMutex);
+    for (const std::string &id : Resending())
+        if (id == key)
+            return true;
+    return false;
+}
+
+QELString QELMailDeliveryJob::DotStuff(const QELString &text) {
+    QELString stuffed(text);
+    if (stuffed.startsWith("."))
+        stuffed.insert(".", 0);
+    stuffed.replaceAll("\r\n.", QELString("\r\n.."));
+    return stuffed;
+}
+
+QELString QELMailDeliveryJob::headerLines() const {
+    QELString text;
+    if (!subject_.isEmpty())
+        AppendHeader(text, "Subject: ", subject_);
+    AppendHeader(text, "Date: ", QELDate::now().Format(MailDateFormat(), !gmtOffset_.isEmpty(), gmtOffset_));
+    AppendHeader(text, "From: ", from_);
+    if (!replyTo_.isEmpty())
+        AppendHeader(text, "Reply-To: ", replyTo_);
+    AppendHeader(text, "To: ", to_);
+    if (!cc_.isEmpty())
+        AppendHeader(text, "CC: ", cc_);
+    return text;
+}
+
+QELString QELMailDeliveryJob::ComposeText() const {
+    QELString bodyHeaders = bodyHeaders_;
+    QELString body = body_;
+    if (HasLineLongerThan(body, kLongestLine) && !NamesTransferEncoding(bodyHeaders)) {
+        if (!bodyHeaders.isEmpty())
+            bodyHeaders.append(kCRLF);
+        bodyHeaders.append("Content-Transfer-Encoding: quoted-printable");
+        body = QuotedPrintableEncode(body);
+    }
+    const bool withAttachments = !attachmentParts_.isEmpty();
+    QELString text = headerLines();
+    text.reserve(text.length() + bodyHeaders.length() + body.length() + attachmentParts_.length() + 256);
+    if (withAttachments) {
+        text.append("MIME-Version: 1.0\r\nContent-Type: multipart/mixed; boundary=\"");
+        text.append(Boundary());
+        text.append("\"\r\n\r\n");
+        text.append(OpeningDelimiter());
+    }
+    text.append(bodyHeaders);
+    text.append("\r\n\r\n");
+    text.append(body);
+    text.append(kCRLF);
+    if (withAttachments) {
+        text.append(attachmentParts_);
+        text.append(kCRLF);
+        text.append(ClosingDelimiter());
+    }
+    return text;
+}
+
+bool QELMailDeliveryJob::readSpooledText(QELString &text, bool &missing, QELString &problem) const {
+    QELFileSystemItem item(QELFileSystemItem(spoolFolder_), storedMessageID_);
+    QELOwned<QELFileStream> stream = OpenFileStream(item, FileOpenMode::ReadOnly);
+    missing = false;
+    if (!stream) {
+        missing = !item.Exists();
+        if (missing)
+            return true;
+        problem = QELString("the spool file ") + storedMessageID_ + " could not be read";
+        return false;
+    }
+    text = headerLines();
+    bool inHeaders = true;
+    const uint32_t size = stream->GetSize();
+    while (stream->position() < size) {
+        QELString line = stream->ReadLine();
+        // The end line is known before anything is unstuffed.
+        if (line.equals("."))
+            break;
+        if (line.startsWith(".."))
+            line.dropFirst(1);
+        if (inHeaders) {
+            if (line.isEmpty())
+                inHeaders = false;
+            else if (IsAddressOrDateHeader(line))
+                continue;
+        }
+        text.append(line);
+        text.append(kCRLF);
+    }
+    return true;
+}
+
+QELString QELMailDeliveryJob::spool(const QELString &text, QELString &messageID) const {
+    QELFileSystemItem folder(spoolFolder_);
+    QELFileSystemItem temporary(folder, QELString("spool.tmp"));
+    QELOwned<QELFileStream> stream = CreateFileStream(temporary, true);
+    if (!stream)
+        return QELString("no spool file could be created in ") + spoolFolder_;
+    bool written = stream->Write(text.length(), text.text()) == text.length();
+    stream.reset();
+    if (!written) {
+        removeFromSpool(temporary);
+        return QELString("the spool file in ") + spoolFolder_ + " could not be written";
+    }
+    if (!storedMessageID_.isEmpty()) {
+        messageID = storedMessageID_;
+        if (temporary.MoveReplacing(QELFileSystemItem(folder, storedMessageID_)))
+            return QELString();
+        removeFromSpool(temporary);
+        return QELString("the spool file ") + storedMessageID_ + " could not be replaced";
+    }
+    // The next free name of the current Julian date, 0.0000007 day further each time a
+    // name is taken.
+    QELDecimal stamp = QELJulianStamp().julianDate();
+    const QELDecimal step("0.0000007");
+    for (uint32_t attempt = 0; attempt < kSpoolNameTries; ++attempt) {
+        QELString name("msg");
+        QELString digits = stamp.toText();
+        digits.replaceAll(".", QELString());
+        digits.trim(" \t\r\n");
+        name.append(digits);
+        QELFileSystemItem target(folder, name);
+        if (temporary.MoveTo(target)) {
+            messageID = name;
+            return QELString();
+        }
+        if (!target.Exists())
+            break;
+        stamp += step;
+    }
+    removeFromSpool(temporary);
+    return QELString("the spool file could not be given a name in ") + spoolFolder_;
+}
+
+bool QELMailDeliveryJob::removeFromSpool(const QELFileSystemItem &file) const {
+    try {
+        return QELFileSpecification(file).Delete();
+    } catch (const QELFileSystemItem::IsNotAFile &) {
+        return false;
+    }
+}
+
+void QELMailDeliveryJob::postStatus(const QELString &messageID, const char *status, const QELString &info) const {
+    const QELStatusPostNames &names = StatusPostNames();
+    const bool failure = QELString(status).equals("F");
+    for (uint32_t attempt = 0; attempt < kStatusPostTries; ++attempt) {
+        QELHTTPClient client;
+        if (!client.SetURL(statusURL_))
+            return;
+        client.SetMethod(QELHTTPClient::kPost);
+        client.AddPostArgument(names.messageID, messageID);
+        client.AddPostArgument(names.status, QELString(status));
+        if (failure) {
+            client.AddPostArgument(names.smtpServer, smtpServer_);
+            client.AddPostArgument(names.from, from_);
+            client.AddPostArgument(names.replyTo, replyTo_);
+            client.AddPostArgument(names.to, to_);
+            client.AddPostArgument(names.cc, cc_);
+            client.AddPostArgument(names.bcc, bcc_);
+            client.AddPostArgument(names.subject, subject_);
+            client.AddPostArgument(names.info, info);
+        }
+        bool reached = client.SendRequest(true);
+        if (reached && StatusOf(client.ResponseHeaders()) / 100 != 5)
+            return;
+    }
+}
+
+int32_t QELMailDeliveryJob::Run() {
+    const bool resend = !storedMessageID_.isEmpty();
+    QELString text;
+    if (resend) {
+        bool missing = false;
+        QELString problem;
+        if (!readSpooledText(text, missing, problem)) {
+            postStatus(storedMessageID_, "F", problem);
+            return 0;
+        }
+        if (missing) {
+            // Delivered before: nothing is left to send.
+            postStatus(storedMessageID_, "S", QELString());
+            return 0;
+        }
+    } else {
+        text = ComposeText();
+        attachmentParts_.clear();
+    }
+    text = DotStuff(text);
+    text.append(".");
+    QELString recipients(to_);
+    recipients.append(',');
+    recipients.append(cc_);
+    recipients.append(',');
+    recipients.append(bcc_);
+    QELStringSplitter recipientList(recipients, QELString(","));
+    QELStringSplitter lines(text, QELString(kCRLF));
+    QELString error = QELSMTPClient().SMTPSend(smtpServer_, from_, recipientList, lines);
+
+    if (error.isEmpty()) {
+        if (resend) {
+            // Gone only once delivered, before the log hears of it.
+            removeFromSpool(QELFileSystemItem(QELFileSystemItem(spoolFolder_), storedMessageID_));
+            postStatus(storedMessageID_, "S", QELString());
+        }
+        return 0;
+    }
+    if (spoolFolder_.isEmpty() || statusURL_.isEmpty())
+        return 0;
+    text.append(kCRLF);
+    QELString messageID;
+    QELString spoolError = spool(text, messageID);
+    if (!spoolError.isEmpty()) {
+        error.append("; the message was not kept: ");
+        error.append(spoolError);
+    }
+    postStatus(messageID, "F", error);
+    return 0;
+}

@@ -1,0 +1,84 @@
+// MailDeliveryJob.h: QELMailDeliveryJob, the background job that composes a message's
+// text, delivers it over SMTP, spools it when undelivered and reports to the status URL.
+#pragma once
+
+#include <cstdint>
+
+#include "foundation/Decimal.h"
+#include "foundation/FileSystemItem.h"
+#include "foundation/String.h"
+#include "mail/EmailMessage.h"
+#include "mail/Thread.h"
+
+// The form arguments of a status post, in the order a failure posts them.
+struct QELStatusPostNames {
+    QELString messageID, status, smtpServer, from, replyTo, to, cc, bcc, subject, info;
+};
+
+class QELMailDeliveryJob : public QELThread {
+public:
+    // The names of the status post's form arguments, built once.
+    static const QELStatusPostNames &StatusPostNames();
+
+    // The multipart boundary and its delimiter lines, built once.
+    static const QELString &Boundary();
+    static const QELString &OpeningDelimiter();
+    static const QELString &ClosingDelimiter();
+
+    // The job of a message: its own copies of every field, sharing no string buffer with
+    // the message or anything else (the attachment parts move out of the message). For
+    // a resend, the Message ID counts as being resent until the job ends.
+    explicit QELMailDeliveryJob(QELEmailMessage &message);
+    ~QELMailDeliveryJob() override;
+
+    // Whether a job resending this spooled message ("msg" and digits, any letter case)
+    // runs now.
+    static bool IsBeingResent(const QELString &messageID);
+
+    // A "." at the start of the text and after every CR LF is doubled.
+    static QELString DotStuff(const QELString &text);
+
+    // The message text as it goes out (before dot-stuffing), for a new message: header
+    // lines, the multipart layout when there are attachments, the body (quoted-printable
+    // when a line is longer than 998 bytes and the body headers name no transfer
+    // encoding), the attachment parts and the closing delimiter.
+    QELString ComposeText() const;
+
+protected:
+    // Composes, delivers, spools when undelivered, and posts the outcome. Returns 0.
+    int32_t Run() override;
+
+private:
+    // The header lines Subject, Date, From, Reply-To, To and CC as they stand now.
+    QELString headerLines() const;
+    // The resend's text: the header lines now, then the spooled text without its own
+    // address, subject and date headers and without its dot-stuffing. False when the spool
+    // file exists but cannot be read (problem says why); a missing file gives true and an
+    // empty text: the message was delivered before.
+    bool readSpooledText(QELString &text, bool &missing, QELString &problem) const;
+    // Writes the transmitted text to a temporary file in the spool folder and moves it to
+    // its name: a new message takes the next free "msg" name of the current Julian date,
+    // a resend replaces its file in one step. Empty on success, else why it failed.
+    QELString spool(const QELString &text, QELString &messageID) const;
+    // Removes a file of the spool folder; false when it cannot.
+    bool removeFromSpool(const QELFileSystemItem &file) const;
+    // Posts the outcome to the status URL: MessageID and Status, and for a failure the
+    // message's fields and the error text. Tried three times in all when no connection
+    // is made or the answer is a 5xx.
+    void postStatus(const QELString &messageID, const char *status, const QELString &info) const;
+
+    QELString smtpServer_;
+    QELString subject_;
+    QELString from_;
+    QELString replyTo_;
+    QELString to_;
+    QELString cc_;
+    QELString bcc_;
+    QELDecimal gmtOffset_;
+    QELString body_;
+    QELString bodyHeaders_;
+    QELString attachmentParts_;
+    QELString spoolFolder_;
+    QELString storedMessageID_;
+    QELString statusURL_;
+};
