@@ -418,22 +418,29 @@ TEST_F(DatabaseStoreTest, ManyRequestThreadsAddAtOnce) {
     EXPECT_EQ(refused.load(), 75);
 }
 
+// Runs work in one request of a host whose databases are in the file at path: one run
+// of the host.
+void inOneRun(const std::string &path, const std::function<void(Session &)> &work) {
+    std::string error;
+    Host host;
+    host.useDatabases(DatabaseStore::open(path, &error));
+    ASSERT_TRUE(error.empty()) << error;
+    Session s(host);
+    work(s);
+}
+
 TEST(DatabaseStoreFile, ValuesLayoutAndUniquenessSurviveAReopen) {
     test::TempFolder folder;
     std::string path = folder / "databases.sqlite";
     std::string error;
-    {
-        Host host;
-        host.useDatabases(DatabaseStore::open(path, &error));
-        ASSERT_TRUE(error.empty()) << error;
-        Session s(host);
+    inOneRun(path, [](Session &s) {
         uint32_t handle = s.open("Inbox");
         ASSERT_EQ(s.caller.addField(handle, "Unique ID", QEL_FIELD_UNIQUE_TEXT), 0);
         ASSERT_EQ(s.caller.addField(handle, "From Name", kTextField), 0);
         ASSERT_EQ(s.add(handle, {{"Unique ID", "u1"}, {"From Name", "Ann \"A\" Example"}}), 0);
         ASSERT_EQ(s.add(handle, {{"Unique ID", "u2"}}), 0);
         ASSERT_EQ(s.caller.onRecord(QEL_DATABASE_DELETE_RECORD, handle, 2), 0);
-    }
+    });
     Host host;
     std::shared_ptr<DatabaseStore> store = DatabaseStore::open(path, &error);
     ASSERT_NE(store, nullptr) << error;
@@ -458,14 +465,11 @@ TEST(DatabaseStoreFile, ValuesLayoutAndUniquenessSurviveAReopen) {
 
 // A file with the Inbox database of two fields, left by an earlier run.
 void storeInbox(const std::string &path) {
-    std::string error;
-    Host host;
-    host.useDatabases(DatabaseStore::open(path, &error));
-    ASSERT_TRUE(error.empty()) << error;
-    Session s(host);
-    uint32_t handle = s.open("Inbox");
-    ASSERT_EQ(s.caller.addField(handle, "Unique ID", QEL_FIELD_UNIQUE_TEXT), 0);
-    ASSERT_EQ(s.caller.addField(handle, "Header", kTextField), 0);
+    inOneRun(path, [](Session &s) {
+        uint32_t handle = s.open("Inbox");
+        ASSERT_EQ(s.caller.addField(handle, "Unique ID", QEL_FIELD_UNIQUE_TEXT), 0);
+        ASSERT_EQ(s.caller.addField(handle, "Header", kTextField), 0);
+    });
 }
 
 void runSql(const std::string &path, const std::string &sql) {
