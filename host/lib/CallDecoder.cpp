@@ -23,9 +23,20 @@ std::string codeText(int32_t code) {
 }
 
 CallDecoder::CallDecoder(HostRequest &request, ServiceCall::Channel channel, uint32_t selector)
-    : request_(request) {
+    : request_(request), recording_(request.recording()) {
     record_.channel = channel;
     record_.selector = selector;
+}
+
+void CallDecoder::noteArgument(const char *what, const std::string &value, const char *sizeName, uint32_t size) {
+    if (!recording_) {
+        return;
+    }
+    std::string piece = std::string(what) + "=" + HostText::quoted(value);
+    if (sizeName != nullptr) {
+        piece += std::string(" ") + sizeName + "=" + std::to_string(size);
+    }
+    note(piece);
 }
 
 bool CallDecoder::decodeText(const char *what, void *text, void *countPointer, std::string *out) {
@@ -36,21 +47,30 @@ bool CallDecoder::decodeText(const char *what, void *text, void *countPointer, s
     const char *bytes = static_cast<const char *>(text);
     uint32_t count = 0;
     std::memcpy(&count, countPointer, sizeof count);
-    size_t length = std::strlen(bytes);
+    // Nothing beyond the declared count is read: the terminator must lie within it.
+    const void *end = std::memchr(bytes, 0, count);
+    if (end == nullptr) {
+        violation(std::string(what) + ": count " + std::to_string(count) + " for a text of " + std::to_string(count) +
+                  " bytes or more, without its terminator (length + 1 expected)");
+        return false;
+    }
+    size_t length = static_cast<size_t>(static_cast<const char *>(end) - bytes);
     out->assign(bytes, length);
     if (count != length + 1) {
         violation(std::string(what) + ": count " + std::to_string(count) + " for a text of " +
                   std::to_string(length) + " bytes (length + 1 expected)");
         return false;
     }
-    note(std::string(what) + "=" + HostText::quoted(*out));
+    noteArgument(what, *out);
     return true;
 }
 
 bool CallDecoder::decodeOptionalText(const char *what, void *text, void *countPointer, std::string *out) {
     if (text == nullptr) {
         out->clear();
-        note(std::string(what) + "=null");
+        if (recording_) {
+            note(std::string(what) + "=null");
+        }
         return true;
     }
     return decodeText(what, text, countPointer, out);
@@ -68,7 +88,7 @@ bool CallDecoder::decodeExactText(const char *what, void *text, void *lengthPoin
         return false;
     }
     out->assign(static_cast<const char *>(text), length);
-    note(std::string(what) + "=" + HostText::quoted(*out) + " length=" + std::to_string(length));
+    noteArgument(what, *out, "length", length);
     return true;
 }
 
@@ -86,7 +106,7 @@ bool CallDecoder::decodeInOutText(const char *what, void *buffer, void *sizePoin
         return false;
     }
     out->assign(bytes, static_cast<const char *>(end) - bytes);
-    note(std::string(what) + "=" + HostText::quoted(*out) + " capacity=" + std::to_string(capacity));
+    noteArgument(what, *out, "capacity", capacity);
     return true;
 }
 
@@ -96,7 +116,9 @@ bool CallDecoder::decodeNumber(const char *what, void *pointer, uint32_t *out) {
         return false;
     }
     std::memcpy(out, pointer, sizeof *out);
-    note(std::string(what) + "=" + std::to_string(*out));
+    if (recording_) {
+        note(std::string(what) + "=" + std::to_string(*out));
+    }
     return true;
 }
 
@@ -111,15 +133,24 @@ bool CallDecoder::decodeOutput(const char *what, void *buffer, void *sizePointer
         violation(std::string(what) + ": missing buffer of capacity " + std::to_string(capacity));
         return false;
     }
-    note(std::string(what) + " capacity=" + std::to_string(capacity));
+    if (recording_) {
+        note(std::string(what) + " capacity=" + std::to_string(capacity));
+    }
     return true;
 }
 
 void CallDecoder::setName(const std::string &name) { record_.name = name; }
 
-void CallDecoder::setValue(const std::string &value) { record_.value = value; }
+void CallDecoder::setValue(const std::string &value) {
+    if (recording_) {
+        record_.value = value;
+    }
+}
 
 void CallDecoder::note(const std::string &piece) {
+    if (!recording_) {
+        return;
+    }
     if (!arguments_.empty()) {
         arguments_ += ' ';
     }
@@ -127,6 +158,9 @@ void CallDecoder::note(const std::string &piece) {
 }
 
 void CallDecoder::noteResult(const std::string &piece) {
+    if (!recording_) {
+        return;
+    }
     if (!results_.empty()) {
         results_ += ' ';
     }
@@ -154,6 +188,10 @@ bool CallDecoder::refused(bool hasOutput) {
 
 int32_t CallDecoder::refusalCode() { return decision().code; }
 
+std::optional<int32_t> CallDecoder::refusal() {
+    return refused(false) ? std::optional<int32_t>(refusalCode()) : std::nullopt;
+}
+
 int32_t CallDecoder::answerText(const std::string &answer, void *buffer, void *sizePointer) {
     uint32_t capacity = 0;
     std::memcpy(&capacity, sizePointer, sizeof capacity);
@@ -161,15 +199,19 @@ int32_t CallDecoder::answerText(const std::string &answer, void *buffer, void *s
     bool forced = decision().kind == FaultPlan::Decision::Kind::BufferTooSmall;
     if (forced || buffer == nullptr || capacity < needed) {
         std::memcpy(sizePointer, &needed, sizeof needed);
-        noteResult("size=" + std::to_string(needed));
+        if (recording_) {
+            noteResult("size=" + std::to_string(needed));
+        }
         return static_cast<int32_t>(QEL_ANSWER_BUFFER_TOO_SMALL);
     }
     std::memcpy(buffer, answer.data(), answer.size());
     static_cast<char *>(buffer)[answer.size()] = '\0';
     uint32_t length = needed - 1;
     std::memcpy(sizePointer, &length, sizeof length);
-    noteResult("size=" + std::to_string(length) + " value=" + HostText::quoted(answer));
-    record_.value = answer;
+    if (recording_) {
+        noteResult("size=" + std::to_string(length) + " value=" + HostText::quoted(answer));
+        record_.value = answer;
+    }
     return 0;
 }
 
@@ -188,11 +230,18 @@ int32_t CallDecoder::failOutput(int32_t code, void *buffer, void *sizePointer) {
 
 int32_t CallDecoder::violation(const std::string &problem) {
     record_.protocolViolation = true;
-    note("[violation: " + problem + "]");
+    if (recording_) {
+        note("[violation: " + problem + "]");
+    } else {
+        arguments_ = "[violation: " + problem + "]";
+    }
     return static_cast<int32_t>(QEL_RESULT_INVALID_PARAMETER);
 }
 
 int32_t CallDecoder::finish(int32_t answer) {
+    if (!recording_ && !record_.protocolViolation) {
+        return answer;
+    }
     record_.answer = answer;
     record_.text = HostText::fourCharCode(record_.selector);
     if (!arguments_.empty()) {
@@ -201,6 +250,9 @@ int32_t CallDecoder::finish(int32_t answer) {
     record_.text += " -> " + codeText(answer);
     if (!results_.empty()) {
         record_.text += " " + results_;
+    }
+    if (record_.protocolViolation) {
+        request_.noteViolation(record_.text);
     }
     request_.record(std::move(record_));
     return answer;

@@ -7,20 +7,24 @@
 #include "host/lib/ServiceCall.h"
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
 namespace velquor::host {
 
 class HostRequest;
 
-// The decode* operations return false after recording a protocol violation; the service
+// The decode* operations return false after noting a protocol violation; the service
 // then ends with violation(). finish() records the call on the request and passes the
-// answer through.
+// answer through. While the request is not recording, nothing but the violations is
+// written down (no argument is copied or quoted). No decode reads a text beyond the
+// count, length or capacity the module declared.
 class CallDecoder {
 public:
     CallDecoder(HostRequest &request, ServiceCall::Channel channel, uint32_t selector);
 
-    // A NUL-terminated text whose count (behind countPointer) is its length + 1.
+    // A NUL-terminated text whose count (behind countPointer) is its length + 1; a text
+    // without its terminator within the count is a violation.
     bool decodeText(const char *what, void *text, void *countPointer, std::string *out);
     // As decodeText, but a null text (with any count) reads as "".
     bool decodeOptionalText(const char *what, void *text, void *countPointer, std::string *out);
@@ -39,6 +43,8 @@ public:
     void note(const std::string &piece);
     // What the service answered besides the code (shown after "->").
     void noteResult(const std::string &piece);
+    // Whether the call is recorded: what is only noted for the record can be skipped.
+    bool recording() const { return recording_; }
 
     // The injected fault for this call, decided once (after setName).
     FaultPlan::Decision decision();
@@ -46,6 +52,8 @@ public:
     // service that has no output buffer. The answer code is then refusalCode().
     bool refused(bool hasOutput);
     int32_t refusalCode();
+    // For a service without output buffer: the answer when the fault plan refuses the call.
+    std::optional<int32_t> refusal();
 
     // Writes the answer into an output buffer by the 'MBtS' rule (and the forced 'MBtS'
     // of the fault plan); the answer code.
@@ -59,7 +67,11 @@ public:
     HostRequest &request() { return request_; }
 
 private:
+    // Notes what="value" (and sizeName=size) for the record.
+    void noteArgument(const char *what, const std::string &value, const char *sizeName = nullptr, uint32_t size = 0);
+
     HostRequest &request_;
+    bool recording_;
     ServiceCall record_;
     std::string arguments_;
     std::string results_;

@@ -1,11 +1,12 @@
-// DatabaseServices.cpp: the record database services (HostDatabaseCallback), decoded by
-// the call conventions and served by the host's DatabaseStore for the request's handles.
+// DatabaseServices.cpp: the record database services (HostDatabaseCallback) as one table,
+// decoded by the call conventions and served by the host's DatabaseStore for the
+// request's handles.
 #include "host/lib/CallDecoder.h"
 #include "host/lib/DatabaseStore.h"
 #include "host/lib/Host.h"
 #include "host/lib/HostRequest.h"
 #include "host/lib/HostServices.h"
-#include "host/lib/HostText.h"
+#include "host/lib/ServiceTable.h"
 
 #include <climits>
 #include <cstring>
@@ -14,17 +15,35 @@ namespace velquor::host {
 
 namespace {
 
+using Arguments = ServiceTable::Arguments;
+using Handler = ServiceTable::Handler;
+
 const int32_t kInvalid = static_cast<int32_t>(QEL_RESULT_INVALID_PARAMETER);
 const int32_t kGeneral = static_cast<int32_t>(QEL_RESULT_GENERAL_FAILURE);
 
 void writeNumber(void *pointer, uint32_t value) { std::memcpy(pointer, &value, sizeof value); }
 
+int32_t signedOf(uint32_t raw) {
+    int32_t value = 0;
+    std::memcpy(&value, &raw, sizeof value);
+    return value;
+}
+
+// Whether the request started the database system; notes it when not.
+bool started(CallDecoder &call, HostRequest &request) {
+    if (request.databaseStarts() == 0) {
+        call.noteResult("the database system was not started");
+        return false;
+    }
+    return true;
+}
+
 // A record identifier argument: &id, &4, &QEL_VALUE_IDENTIFIER.
-bool decodeRecordId(CallDecoder &call, void *a2, void *a3, void *a6, uint32_t *id) {
+bool decodeRecordId(CallDecoder &call, const Arguments &raw, uint32_t *id) {
     uint32_t size = 0;
     uint32_t type = 0;
-    if (!call.decodeNumber("recordId", a2, id) || !call.decodeNumber("size", a3, &size) ||
-        !call.decodeNumber("type", a6, &type)) {
+    if (!call.decodeNumber("recordId", raw.a2, id) || !call.decodeNumber("size", raw.a3, &size) ||
+        !call.decodeNumber("type", raw.a6, &type)) {
         return false;
     }
     if (size != 4 || type != QEL_VALUE_IDENTIFIER) {
@@ -34,265 +53,301 @@ bool decodeRecordId(CallDecoder &call, void *a2, void *a3, void *a6, uint32_t *i
     return true;
 }
 
-int32_t serveDatabase(HostRequest &request, uint32_t selector, void *a1, void *a2, void *a3, void *a4, void *a5,
-                      void *a6) {
-    CallDecoder call(request, ServiceCall::Channel::Database, selector);
-    DatabaseStore &store = request.host().databases();
-    const uint64_t owner = request.id();
+// --- services before a handle: the database system and opening ---------------------------
 
-    if (selector == QEL_DATABASE_STARTUP) {
-        std::string connection;
-        if (!call.decodeOptionalText("connection", a2, a3, &connection)) {
-            return call.finish(kInvalid);
-        }
-        call.setValue(connection);
-        if (call.refused(false)) {
-            return call.finish(call.refusalCode());
-        }
-        request.setDatabaseStarts(request.databaseStarts() + 1);
-        return call.finish(0);
+int32_t startup(CallDecoder &call, HostRequest &request, const Arguments &raw) {
+    std::string connection;
+    if (!call.decodeOptionalText("connection", raw.a2, raw.a3, &connection)) {
+        return kInvalid;
     }
-    if (selector == QEL_DATABASE_SHUTDOWN) {
-        if (call.refused(false)) {
-            return call.finish(call.refusalCode());
-        }
-        if (request.databaseStarts() == 0) {
-            call.noteResult("the database system was not started");
-            return call.finish(kGeneral);
-        }
-        request.setDatabaseStarts(request.databaseStarts() - 1);
-        if (request.databaseStarts() == 0) {
-            size_t closed = store.closeAll(owner);
-            if (closed > 0) {
-                call.noteResult("closed " + std::to_string(closed) + " handles left open");
-            }
-        }
-        return call.finish(0);
+    call.setValue(connection);
+    if (std::optional<int32_t> refused = call.refusal()) {
+        return *refused;
     }
-    if (selector == QEL_DATABASE_OPEN) {
-        std::string name;
-        std::string extra;
-        uint32_t mode = 0;
-        if (a1 == nullptr) {
-            return call.finish(call.violation("missing handle pointer"));
-        }
-        if (!call.decodeText("name", a2, a3, &name) || !call.decodeOptionalText("extra", a4, a5, &extra) ||
-            !call.decodeNumber("mode", a6, &mode)) {
-            return call.finish(kInvalid);
-        }
-        call.setName(name);
-        if (call.refused(false)) {
-            return call.finish(call.refusalCode());
-        }
-        if (request.databaseStarts() == 0) {
-            call.noteResult("the database system was not started");
-            return call.finish(kGeneral);
-        }
-        uint32_t handle = 0;
-        int32_t answer = store.openDatabase(owner, name, mode, &handle);
-        if (answer == 0) {
-            writeNumber(a1, handle);
-            call.noteResult("handle=" + std::to_string(handle));
-        }
-        return call.finish(answer);
-    }
+    request.setDatabaseStarts(request.databaseStarts() + 1);
+    return 0;
+}
 
-    // Every other service names an open handle.
+int32_t shutdown(CallDecoder &call, HostRequest &request, const Arguments &) {
+    if (std::optional<int32_t> refused = call.refusal()) {
+        return *refused;
+    }
+    if (!started(call, request)) {
+        return kGeneral;
+    }
+    request.setDatabaseStarts(request.databaseStarts() - 1);
+    if (request.databaseStarts() == 0) {
+        size_t closed = request.host().databases().closeAll(request.id());
+        if (closed > 0) {
+            call.noteResult("closed " + std::to_string(closed) + " handles left open");
+        }
+    }
+    return 0;
+}
+
+int32_t openDatabase(CallDecoder &call, HostRequest &request, const Arguments &raw) {
+    std::string name;
+    std::string extra;
+    uint32_t mode = 0;
+    if (raw.a1 == nullptr) {
+        return call.violation("missing handle pointer");
+    }
+    if (!call.decodeText("name", raw.a2, raw.a3, &name) || !call.decodeOptionalText("extra", raw.a4, raw.a5, &extra) ||
+        !call.decodeNumber("mode", raw.a6, &mode)) {
+        return kInvalid;
+    }
+    call.setName(name);
+    if (std::optional<int32_t> refused = call.refusal()) {
+        return *refused;
+    }
+    if (!started(call, request)) {
+        return kGeneral;
+    }
     uint32_t handle = 0;
-    if (!call.decodeNumber("handle", a1, &handle)) {
-        return call.finish(kInvalid);
+    int32_t answer = request.host().databases().openDatabase(request.id(), name, mode, &handle);
+    if (answer == 0) {
+        writeNumber(raw.a1, handle);
+        call.noteResult("handle=" + std::to_string(handle));
     }
-    std::optional<std::string> database = store.databaseName(owner, handle);
-    call.setName(database ? *database : std::string());
+    return answer;
+}
 
-    switch (selector) {
-    case QEL_DATABASE_CLOSE:
-        if (call.refused(false)) {
-            return call.finish(call.refusalCode());
+// --- services on an open handle (a1) ------------------------------------------------------
+
+// The handle a service names, with the store and the request that own it.
+struct Open {
+    DatabaseStore &store;
+    uint64_t owner;
+    uint32_t handle;
+};
+
+using OnOpen = std::function<int32_t(CallDecoder &call, const Open &open, const Arguments &raw)>;
+
+// Decodes the handle; the call is about its database until a field name takes over.
+Handler onHandle(OnOpen serve) {
+    return [serve](CallDecoder &call, HostRequest &request, const Arguments &raw) -> int32_t {
+        uint32_t handle = 0;
+        if (!call.decodeNumber("handle", raw.a1, &handle)) {
+            return kInvalid;
         }
-        return call.finish(store.closeDatabase(owner, handle));
-    case QEL_DATABASE_ADD_FIELD: {
-        std::string name;
-        uint32_t type = 0;
-        if (!call.decodeText("name", a2, a3, &name) || !call.decodeNumber("type", a6, &type)) {
-            return call.finish(kInvalid);
+        Open open{request.host().databases(), request.id(), handle};
+        call.setName(open.store.databaseName(open.owner, handle).value_or(std::string()));
+        return serve(call, open, raw);
+    };
+}
+
+// A service that takes nothing but the handle.
+Handler plain(int32_t (DatabaseStore::*operation)(uint64_t, uint32_t)) {
+    return onHandle([operation](CallDecoder &call, const Open &open, const Arguments &) {
+        if (std::optional<int32_t> refused = call.refusal()) {
+            return *refused;
         }
-        call.setName(name);
-        if (call.refused(false)) {
-            return call.finish(call.refusalCode());
+        return (open.store.*operation)(open.owner, open.handle);
+    });
+}
+
+// A service that answers a count behind a6.
+Handler counting(int32_t (DatabaseStore::*operation)(uint64_t, uint32_t, uint32_t *)) {
+    return onHandle([operation](CallDecoder &call, const Open &open, const Arguments &raw) {
+        if (raw.a6 == nullptr) {
+            return call.violation("missing count pointer");
         }
-        return call.finish(store.addField(owner, handle, name, type));
-    }
-    case QEL_DATABASE_GET_FIELD_COUNT:
-    case QEL_DATABASE_GET_SELECTED_COUNT: {
-        if (a6 == nullptr) {
-            return call.finish(call.violation("missing count pointer"));
-        }
-        if (call.refused(false)) {
-            return call.finish(call.refusalCode());
+        if (std::optional<int32_t> refused = call.refusal()) {
+            return *refused;
         }
         uint32_t count = 0;
-        int32_t answer = selector == QEL_DATABASE_GET_FIELD_COUNT ? store.fieldCount(owner, handle, &count)
-                                                                  : store.selectedCount(owner, handle, &count);
+        int32_t answer = (open.store.*operation)(open.owner, open.handle, &count);
         if (answer == 0) {
-            writeNumber(a6, count);
+            writeNumber(raw.a6, count);
             call.noteResult("count=" + std::to_string(count));
         }
-        return call.finish(answer);
-    }
-    case QEL_DATABASE_CREATE_RECORD:
-    case QEL_DATABASE_ADD_RECORD:
-    case QEL_DATABASE_UPDATE_RECORD:
-    case QEL_DATABASE_MOVE_TO_FIRST:
-    case QEL_DATABASE_MOVE_TO_LAST:
-    case QEL_DATABASE_MOVE_TO_NEXT: {
-        if (call.refused(false)) {
-            return call.finish(call.refusalCode());
-        }
-        int32_t answer = 0;
-        switch (selector) {
-        case QEL_DATABASE_CREATE_RECORD: answer = store.createRecord(owner, handle); break;
-        case QEL_DATABASE_ADD_RECORD: answer = store.addRecord(owner, handle); break;
-        case QEL_DATABASE_UPDATE_RECORD: answer = store.updateRecord(owner, handle); break;
-        case QEL_DATABASE_MOVE_TO_FIRST: answer = store.moveToFirst(owner, handle); break;
-        case QEL_DATABASE_MOVE_TO_LAST: answer = store.moveToLast(owner, handle); break;
-        default: answer = store.moveToNext(owner, handle); break;
-        }
-        return call.finish(answer);
-    }
-    case QEL_DATABASE_DELETE_RECORD:
-    case QEL_DATABASE_MOVE_TO_RECORD: {
+        return answer;
+    });
+}
+
+// A service about one record identifier.
+Handler onRecord(int32_t (DatabaseStore::*operation)(uint64_t, uint32_t, uint32_t)) {
+    return onHandle([operation](CallDecoder &call, const Open &open, const Arguments &raw) {
         uint32_t id = 0;
-        if (!decodeRecordId(call, a2, a3, a6, &id)) {
-            return call.finish(kInvalid);
+        if (!decodeRecordId(call, raw, &id)) {
+            return kInvalid;
         }
-        if (call.refused(false)) {
-            return call.finish(call.refusalCode());
+        if (std::optional<int32_t> refused = call.refusal()) {
+            return *refused;
         }
-        return call.finish(selector == QEL_DATABASE_DELETE_RECORD ? store.deleteRecord(owner, handle, id)
-                                                                  : store.moveToRecord(owner, handle, id));
+        return (open.store.*operation)(open.owner, open.handle, id);
+    });
+}
+
+int32_t addField(CallDecoder &call, const Open &open, const Arguments &raw) {
+    std::string name;
+    uint32_t type = 0;
+    if (!call.decodeText("name", raw.a2, raw.a3, &name) || !call.decodeNumber("type", raw.a6, &type)) {
+        return kInvalid;
     }
-    case QEL_DATABASE_MOVE_BY_RECORDS: {
-        uint32_t raw = 0;
-        if (!call.decodeNumber("count", a6, &raw)) {
-            return call.finish(kInvalid);
-        }
-        if (call.refused(false)) {
-            return call.finish(call.refusalCode());
-        }
-        int32_t count = 0;
-        std::memcpy(&count, &raw, sizeof count);
-        return call.finish(store.moveBy(owner, handle, count));
+    call.setName(name);
+    if (std::optional<int32_t> refused = call.refusal()) {
+        return *refused;
     }
-    case QEL_DATABASE_SELECT_RECORDS: {
-        std::string criteria;
-        if (!call.decodeText("criteria", a2, a3, &criteria)) {
-            return call.finish(kInvalid);
-        }
-        call.setValue(criteria);
-        if (call.refused(false)) {
-            return call.finish(call.refusalCode());
-        }
-        return call.finish(store.selectRecords(owner, handle, criteria));
+    return open.store.addField(open.owner, open.handle, name, type);
+}
+
+int32_t moveBy(CallDecoder &call, const Open &open, const Arguments &raw) {
+    uint32_t count = 0;
+    if (!call.decodeNumber("count", raw.a6, &count)) {
+        return kInvalid;
     }
-    case QEL_DATABASE_SET_FIELD_VALUE: {
-        std::string field;
-        uint32_t type = 0;
-        if (!call.decodeText("field", a2, a3, &field) || !call.decodeNumber("type", a6, &type)) {
-            return call.finish(kInvalid);
-        }
-        call.setName(field);
-        FieldValue value;
-        if (type == QEL_VALUE_TEXT) {
-            std::string text;
-            if (!call.decodeText("value", a4, a5, &text)) {
-                return call.finish(kInvalid);
-            }
-            value = FieldValue::ofText(text);
-        } else if (type == QEL_VALUE_IDENTIFIER || type == QEL_VALUE_INTEGER) {
-            uint32_t size = 0;
-            if (!call.decodeNumber("size", a5, &size)) {
-                return call.finish(kInvalid);
-            }
-            if (size != 4 || a4 == nullptr) {
-                return call.finish(call.violation("a 4-byte value is passed with size 4"));
-            }
-            uint32_t raw = 0;
-            std::memcpy(&raw, a4, sizeof raw);
-            int32_t signedValue = 0;
-            std::memcpy(&signedValue, &raw, sizeof signedValue);
-            value = FieldValue::ofInteger(type == QEL_VALUE_INTEGER ? static_cast<int64_t>(signedValue)
-                                                                    : static_cast<int64_t>(raw));
-            call.note("value=" + value.asText());
-        } else {
-            return call.finish(call.violation("unknown value type " + std::to_string(type)));
-        }
-        call.setValue(value.asText());
-        if (call.refused(false)) {
-            return call.finish(call.refusalCode());
-        }
-        return call.finish(store.setFieldValue(owner, handle, field, value));
+    if (std::optional<int32_t> refused = call.refusal()) {
+        return *refused;
     }
-    case QEL_DATABASE_GET_FIELD_VALUE: {
-        std::string field;
-        uint32_t type = 0;
-        if (!call.decodeText("field", a2, a3, &field) || !call.decodeNumber("type", a6, &type)) {
-            return call.finish(kInvalid);
+    return open.store.moveBy(open.owner, open.handle, signedOf(count));
+}
+
+int32_t selectRecords(CallDecoder &call, const Open &open, const Arguments &raw) {
+    std::string criteria;
+    if (!call.decodeText("criteria", raw.a2, raw.a3, &criteria)) {
+        return kInvalid;
+    }
+    call.setValue(criteria);
+    if (std::optional<int32_t> refused = call.refusal()) {
+        return *refused;
+    }
+    return open.store.selectRecords(open.owner, open.handle, criteria);
+}
+
+// A field value's name (a2/a3) and type (a6); the 4-byte forms come with size 4 in a5.
+bool decodeFieldAndType(CallDecoder &call, const Arguments &raw, std::string *field, uint32_t *type) {
+    if (!call.decodeText("field", raw.a2, raw.a3, field) || !call.decodeNumber("type", raw.a6, type)) {
+        return false;
+    }
+    call.setName(*field);
+    return true;
+}
+
+bool isNumberType(uint32_t type) { return type == QEL_VALUE_IDENTIFIER || type == QEL_VALUE_INTEGER; }
+
+int32_t setFieldValue(CallDecoder &call, const Open &open, const Arguments &raw) {
+    std::string field;
+    uint32_t type = 0;
+    if (!decodeFieldAndType(call, raw, &field, &type)) {
+        return kInvalid;
+    }
+    FieldValue value;
+    if (type == QEL_VALUE_TEXT) {
+        std::string text;
+        if (!call.decodeText("value", raw.a4, raw.a5, &text)) {
+            return kInvalid;
         }
-        call.setName(field);
-        if (type == QEL_VALUE_TEXT) {
-            if (!call.decodeOutput("buffer", a4, a5)) {
-                return call.finish(kInvalid);
-            }
-            if (call.refused(true)) {
-                return call.finish(call.failOutput(call.refusalCode(), a4, a5));
-            }
-            FieldValue value;
-            int32_t answer = store.getFieldValue(owner, handle, field, &value);
-            if (answer != 0) {
-                return call.finish(call.failOutput(answer, a4, a5));
-            }
-            return call.finish(call.answerText(value.asText(), a4, a5));
-        }
-        if (type != QEL_VALUE_IDENTIFIER && type != QEL_VALUE_INTEGER) {
-            return call.finish(call.violation("unknown value type " + std::to_string(type)));
-        }
+        value = FieldValue::ofText(text);
+    } else if (isNumberType(type)) {
         uint32_t size = 0;
-        if (!call.decodeNumber("size", a5, &size)) {
-            return call.finish(kInvalid);
+        if (!call.decodeNumber("size", raw.a5, &size)) {
+            return kInvalid;
         }
-        if (size != 4 || a4 == nullptr) {
-            return call.finish(call.violation("a 4-byte value is read with size 4"));
+        if (size != 4 || raw.a4 == nullptr) {
+            return call.violation("a 4-byte value is passed with size 4");
         }
-        if (call.refused(false)) {
-            return call.finish(call.refusalCode());
+        uint32_t number = 0;
+        std::memcpy(&number, raw.a4, sizeof number);
+        value = FieldValue::ofInteger(type == QEL_VALUE_INTEGER ? static_cast<int64_t>(signedOf(number))
+                                                                : static_cast<int64_t>(number));
+        if (call.recording()) {
+            call.note("value=" + value.asText());
+        }
+    } else {
+        return call.violation("unknown value type " + std::to_string(type));
+    }
+    if (call.recording()) {
+        call.setValue(value.asText());
+    }
+    if (std::optional<int32_t> refused = call.refusal()) {
+        return *refused;
+    }
+    return open.store.setFieldValue(open.owner, open.handle, field, value);
+}
+
+int32_t getFieldValue(CallDecoder &call, const Open &open, const Arguments &raw) {
+    std::string field;
+    uint32_t type = 0;
+    if (!decodeFieldAndType(call, raw, &field, &type)) {
+        return kInvalid;
+    }
+    if (type == QEL_VALUE_TEXT) {
+        if (!call.decodeOutput("buffer", raw.a4, raw.a5)) {
+            return kInvalid;
+        }
+        if (call.refused(true)) {
+            return call.failOutput(call.refusalCode(), raw.a4, raw.a5);
         }
         FieldValue value;
-        int32_t answer = store.getFieldValue(owner, handle, field, &value);
+        int32_t answer = open.store.getFieldValue(open.owner, open.handle, field, &value);
         if (answer != 0) {
-            return call.finish(answer);
+            return call.failOutput(answer, raw.a4, raw.a5);
         }
-        int64_t number = value.asInteger();
-        uint32_t raw = 0;
-        if (type == QEL_VALUE_INTEGER) {
-            int32_t clamped = number > INT32_MAX ? INT32_MAX : number < INT32_MIN ? INT32_MIN : static_cast<int32_t>(number);
-            std::memcpy(&raw, &clamped, sizeof raw);
-        } else {
-            raw = static_cast<uint32_t>(number);
-        }
-        std::memcpy(a4, &raw, sizeof raw);
-        writeNumber(a5, 4);
-        int32_t asSigned = 0;
-        std::memcpy(&asSigned, &raw, sizeof asSigned);
-        std::string shown = type == QEL_VALUE_INTEGER ? std::to_string(asSigned) : std::to_string(raw);
+        return call.answerText(value.asText(), raw.a4, raw.a5);
+    }
+    if (!isNumberType(type)) {
+        return call.violation("unknown value type " + std::to_string(type));
+    }
+    uint32_t size = 0;
+    if (!call.decodeNumber("size", raw.a5, &size)) {
+        return kInvalid;
+    }
+    if (size != 4 || raw.a4 == nullptr) {
+        return call.violation("a 4-byte value is read with size 4");
+    }
+    if (std::optional<int32_t> refused = call.refusal()) {
+        return *refused;
+    }
+    FieldValue value;
+    int32_t answer = open.store.getFieldValue(open.owner, open.handle, field, &value);
+    if (answer != 0) {
+        return answer;
+    }
+    int64_t number = value.asInteger();
+    uint32_t written = 0;
+    if (type == QEL_VALUE_INTEGER) {
+        int32_t clamped = number > INT32_MAX ? INT32_MAX : number < INT32_MIN ? INT32_MIN : static_cast<int32_t>(number);
+        std::memcpy(&written, &clamped, sizeof written);
+    } else {
+        written = static_cast<uint32_t>(number);
+    }
+    std::memcpy(raw.a4, &written, sizeof written);
+    writeNumber(raw.a5, 4);
+    if (call.recording()) {
+        std::string shown = type == QEL_VALUE_INTEGER ? std::to_string(signedOf(written)) : std::to_string(written);
         call.setValue(shown);
         call.noteResult("size=4 value=" + shown);
-        return call.finish(0);
     }
-    default:
-        call.note("unknown selector");
-        return call.finish(static_cast<int32_t>(QEL_RESULT_UNKNOWN_REQUEST));
-    }
+    return 0;
+}
+
+// --- the table ---------------------------------------------------------------------------
+
+const ServiceTable &databaseServices() {
+    static const ServiceTable table(ServiceCall::Channel::Database,
+                                    {
+                                        {QEL_DATABASE_STARTUP, startup},
+                                        {QEL_DATABASE_SHUTDOWN, shutdown},
+                                        {QEL_DATABASE_OPEN, openDatabase},
+                                        {QEL_DATABASE_CLOSE, plain(&DatabaseStore::closeDatabase)},
+                                        {QEL_DATABASE_ADD_FIELD, onHandle(addField)},
+                                        {QEL_DATABASE_GET_FIELD_COUNT, counting(&DatabaseStore::fieldCount)},
+                                        {QEL_DATABASE_GET_SELECTED_COUNT, counting(&DatabaseStore::selectedCount)},
+                                        {QEL_DATABASE_CREATE_RECORD, plain(&DatabaseStore::createRecord)},
+                                        {QEL_DATABASE_ADD_RECORD, plain(&DatabaseStore::addRecord)},
+                                        {QEL_DATABASE_UPDATE_RECORD, plain(&DatabaseStore::updateRecord)},
+                                        {QEL_DATABASE_DELETE_RECORD, onRecord(&DatabaseStore::deleteRecord)},
+                                        {QEL_DATABASE_SET_FIELD_VALUE, onHandle(setFieldValue)},
+                                        {QEL_DATABASE_GET_FIELD_VALUE, onHandle(getFieldValue)},
+                                        {QEL_DATABASE_SELECT_RECORDS, onHandle(selectRecords)},
+                                        {QEL_DATABASE_MOVE_TO_FIRST, plain(&DatabaseStore::moveToFirst)},
+                                        {QEL_DATABASE_MOVE_TO_LAST, plain(&DatabaseStore::moveToLast)},
+                                        {QEL_DATABASE_MOVE_TO_NEXT, plain(&DatabaseStore::moveToNext)},
+                                        {QEL_DATABASE_MOVE_TO_RECORD, onRecord(&DatabaseStore::moveToRecord)},
+                                        {QEL_DATABASE_MOVE_BY_RECORDS, onHandle(moveBy)},
+                                    });
+    return table;
 }
 
 } // namespace
@@ -304,6 +359,6 @@ using velquor::host::HostRequest;
 extern "C" int32_t HostDatabaseServiceCallback(uintptr_t hostRef, uint32_t selector, void *a1, void *a2, void *a3,
                                                void *a4, void *a5, void *a6) {
     return HostRequest::serveCall(hostRef, selector, [&](HostRequest &request) {
-        return velquor::host::serveDatabase(request, selector, a1, a2, a3, a4, a5, a6);
+        return velquor::host::databaseServices().serve(request, selector, {a1, a2, a3, a4, a5, a6});
     });
 }

@@ -145,18 +145,31 @@ bool DatabaseStore::loadCatalogue(std::string *error) {
                               error)) {
         return false;
     }
+    // Read in full or not at all: a catalogue that cannot be read is an error, never an
+    // empty one (the module would take its databases for new, empty ones).
+    auto failed = [&](const char *what) {
+        if (error != nullptr) {
+            *error = std::string("cannot read the database catalogue (") + what + "): " + connection_->lastError();
+        }
+        return false;
+    };
+    std::map<std::string, std::unique_ptr<Database>> catalogue;
     SqliteStatement databases = connection_->prepare("SELECT folded, name, tableName FROM velquor_databases");
-    while (databases.step() == SQLITE_ROW) {
+    int rc = 0;
+    while ((rc = databases.step()) == SQLITE_ROW) {
         auto database = std::make_unique<Database>();
         database->name = databases.text(1);
         database->table = databases.text(2);
-        databases_[databases.text(0)] = std::move(database);
+        catalogue[databases.text(0)] = std::move(database);
+    }
+    if (rc != SQLITE_DONE) {
+        return failed("databases");
     }
     SqliteStatement fields =
         connection_->prepare("SELECT folded, name, type, isUnique FROM velquor_fields ORDER BY folded, position");
-    while (fields.step() == SQLITE_ROW) {
-        auto found = databases_.find(fields.text(0));
-        if (found != databases_.end()) {
+    while ((rc = fields.step()) == SQLITE_ROW) {
+        auto found = catalogue.find(fields.text(0));
+        if (found != catalogue.end()) {
             FieldInfo field;
             field.name = fields.text(1);
             field.type = static_cast<uint32_t>(fields.integer(2));
@@ -164,6 +177,10 @@ bool DatabaseStore::loadCatalogue(std::string *error) {
             found->second->fields.push_back(field);
         }
     }
+    if (rc != SQLITE_DONE) {
+        return failed("fields");
+    }
+    databases_ = std::move(catalogue);
     return true;
 }
 
@@ -291,12 +308,17 @@ const FieldInfo *DatabaseStore::findField(const Database &database, const std::s
     return nullptr;
 }
 
-DatabaseStore::Session *DatabaseStore::session(uint64_t owner, uint32_t handle) {
+int32_t DatabaseStore::withSession(uint64_t owner, uint32_t handle, const std::function<int32_t(Session &)> &action) {
+    std::lock_guard<std::mutex> lock(mutex_);
     auto found = sessions_.find(handle);
     if (found == sessions_.end() || found->second->owner != owner) {
-        return nullptr;
+        return kNotFound;
     }
-    return found->second.get();
+    return action(*found->second);
+}
+
+bool DatabaseStore::hasCurrentRecord(const Session &open) {
+    return open.current != 0 && recordExists(*open.database, open.current);
 }
 
 int64_t DatabaseStore::maxIdentifier(const Database &database) {
@@ -359,18 +381,15 @@ int32_t DatabaseStore::closeLocked(uint32_t handle) {
 int32_t DatabaseStore::closeDatabase(uint64_t owner, uint32_t handle) {
     std::string key;
     bool exclusive = false;
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        Session *open = session(owner, handle);
-        if (open == nullptr) {
-            return kNotFound;
-        }
-        key = open->key;
-        exclusive = open->exclusive;
-        closeLocked(handle);
+    int32_t answer = withSession(owner, handle, [&](Session &open) {
+        key = open.key;
+        exclusive = open.exclusive;
+        return closeLocked(handle);
+    });
+    if (answer == 0) {
+        release(owner, key, exclusive);
     }
-    release(owner, key, exclusive);
-    return 0;
+    return answer;
 }
 
 size_t DatabaseStore::closeAll(uint64_t owner) {
@@ -395,12 +414,11 @@ size_t DatabaseStore::closeAll(uint64_t owner) {
 // --- layout -----------------------------------------------------------------------------
 
 int32_t DatabaseStore::addField(uint64_t owner, uint32_t handle, const std::string &name, uint32_t type) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    Session *open = session(owner, handle);
-    if (open == nullptr) {
-        return kNotFound;
-    }
-    Database &database = *open->database;
+    return withSession(owner, handle, [&](Session &open) { return addFieldLocked(open, name, type); });
+}
+
+int32_t DatabaseStore::addFieldLocked(Session &open, const std::string &name, uint32_t type) {
+    Database &database = *open.database;
     if (name.empty() || HostText::equalsIgnoringCase(name, kIdentifierField) || findField(database, name) != nullptr) {
         return kRefused;
     }
@@ -419,7 +437,7 @@ int32_t DatabaseStore::addField(uint64_t owner, uint32_t handle, const std::stri
     if (done) {
         SqliteStatement insert = connection_->prepare(
             "INSERT INTO velquor_fields (folded, position, name, type, isUnique) VALUES (?, ?, ?, ?, ?)");
-        insert.bind(1, open->key);
+        insert.bind(1, open.key);
         insert.bind(2, static_cast<int64_t>(database.fields.size()));
         insert.bind(3, name);
         insert.bind(4, static_cast<int64_t>(type));
@@ -435,45 +453,38 @@ int32_t DatabaseStore::addField(uint64_t owner, uint32_t handle, const std::stri
 }
 
 int32_t DatabaseStore::fieldCount(uint64_t owner, uint32_t handle, uint32_t *count) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    Session *open = session(owner, handle);
-    if (open == nullptr) {
-        return kNotFound;
-    }
-    *count = static_cast<uint32_t>(open->database->fields.size());
-    return 0;
+    return withSession(owner, handle, [&](Session &open) {
+        *count = static_cast<uint32_t>(open.database->fields.size());
+        return 0;
+    });
 }
 
 // --- records ----------------------------------------------------------------------------
 
 int32_t DatabaseStore::createRecord(uint64_t owner, uint32_t handle) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    Session *open = session(owner, handle);
-    if (open == nullptr) {
-        return kNotFound;
-    }
-    open->pending = true;
-    open->pendingValues.clear();
-    return 0;
+    return withSession(owner, handle, [](Session &open) {
+        open.pending = true;
+        open.pendingValues.clear();
+        return 0;
+    });
 }
 
 int32_t DatabaseStore::addRecord(uint64_t owner, uint32_t handle) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    Session *open = session(owner, handle);
-    if (open == nullptr) {
-        return kNotFound;
-    }
-    if (!open->pending) {
+    return withSession(owner, handle, [this](Session &open) { return addRecordLocked(open); });
+}
+
+int32_t DatabaseStore::addRecordLocked(Session &open) {
+    if (!open.pending) {
         return kRefused;
     }
-    std::string table = SqliteConnection::quoteIdentifier(open->database->table);
+    std::string table = SqliteConnection::quoteIdentifier(open.database->table);
     std::string sql;
-    if (open->pendingValues.empty()) {
+    if (open.pendingValues.empty()) {
         sql = "INSERT INTO " + table + " DEFAULT VALUES";
     } else {
         std::string columns;
         std::string marks;
-        for (const auto &[field, value] : open->pendingValues) {
+        for (const auto &[field, value] : open.pendingValues) {
             columns += (columns.empty() ? "" : ", ") + SqliteConnection::quoteIdentifier(field);
             marks += marks.empty() ? "?" : ", ?";
         }
@@ -481,7 +492,7 @@ int32_t DatabaseStore::addRecord(uint64_t owner, uint32_t handle) {
     }
     SqliteStatement insert = connection_->prepare(sql);
     int index = 1;
-    for (const auto &entry : open->pendingValues) {
+    for (const auto &entry : open.pendingValues) {
         bindValue(insert, index++, entry.second);
     }
     int rc = insert.step();
@@ -489,128 +500,118 @@ int32_t DatabaseStore::addRecord(uint64_t owner, uint32_t handle) {
         // A repeated unique value: nothing is stored, the pending record stays.
         return isConstraint(rc) ? kRefused : kGeneral;
     }
-    open->horizon = connection_->lastInsertId();
-    open->pending = false;
-    open->pendingValues.clear();
+    open.horizon = connection_->lastInsertId();
+    open.pending = false;
+    open.pendingValues.clear();
     return 0;
 }
 
 int32_t DatabaseStore::updateRecord(uint64_t owner, uint32_t handle) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    Session *open = session(owner, handle);
-    if (open == nullptr) {
+    return withSession(owner, handle, [this](Session &open) { return updateRecordLocked(open); });
+}
+
+int32_t DatabaseStore::updateRecordLocked(Session &open) {
+    if (!hasCurrentRecord(open)) {
         return kNotFound;
     }
-    if (open->current == 0 || !recordExists(*open->database, open->current)) {
-        return kNotFound;
-    }
-    if (open->edits.empty()) {
+    if (open.edits.empty()) {
         return 0;
     }
     std::string assignments;
-    for (const auto &[field, value] : open->edits) {
+    for (const auto &[field, value] : open.edits) {
         assignments += (assignments.empty() ? "" : ", ") + SqliteConnection::quoteIdentifier(field) + " = ?";
     }
-    SqliteStatement update = connection_->prepare("UPDATE " + SqliteConnection::quoteIdentifier(open->database->table) +
+    SqliteStatement update = connection_->prepare("UPDATE " + SqliteConnection::quoteIdentifier(open.database->table) +
                                                   " SET " + assignments + " WHERE QELIDFIELD = ?");
     int index = 1;
-    for (const auto &entry : open->edits) {
+    for (const auto &entry : open.edits) {
         bindValue(update, index++, entry.second);
     }
-    update.bind(index, open->current);
+    update.bind(index, open.current);
     int rc = update.step();
     if (rc != SQLITE_DONE) {
         return isConstraint(rc) ? kRefused : kGeneral;
     }
-    open->edits.clear();
+    open.edits.clear();
     return 0;
 }
 
 int32_t DatabaseStore::deleteRecord(uint64_t owner, uint32_t handle, uint32_t recordId) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    Session *open = session(owner, handle);
-    if (open == nullptr) {
-        return kNotFound;
-    }
-    SqliteStatement erase = connection_->prepare(
-        "DELETE FROM " + SqliteConnection::quoteIdentifier(open->database->table) + " WHERE QELIDFIELD = ?");
-    erase.bind(1, static_cast<int64_t>(recordId));
-    if (erase.step() != SQLITE_DONE) {
-        return kGeneral;
-    }
-    if (connection_->changes() == 0) {
-        return kNotFound;
-    }
-    if (open->current == static_cast<int64_t>(recordId)) {
-        open->edits.clear();
-    }
-    return 0;
+    return withSession(owner, handle, [&](Session &open) {
+        SqliteStatement erase = connection_->prepare(
+            "DELETE FROM " + SqliteConnection::quoteIdentifier(open.database->table) + " WHERE QELIDFIELD = ?");
+        erase.bind(1, static_cast<int64_t>(recordId));
+        if (erase.step() != SQLITE_DONE) {
+            return kGeneral;
+        }
+        if (connection_->changes() == 0) {
+            return kNotFound;
+        }
+        if (open.current == static_cast<int64_t>(recordId)) {
+            open.edits.clear();
+        }
+        return 0;
+    });
 }
 
 int32_t DatabaseStore::setFieldValue(uint64_t owner, uint32_t handle, const std::string &field,
                                      const FieldValue &value) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    Session *open = session(owner, handle);
-    if (open == nullptr) {
-        return kNotFound;
-    }
-    if (HostText::equalsIgnoringCase(field, kIdentifierField)) {
-        return kRefused;
-    }
-    const FieldInfo *info = findField(*open->database, field);
-    if (info == nullptr) {
-        return kNotFound;
-    }
-    std::vector<std::pair<std::string, FieldValue>> *target = nullptr;
-    if (open->pending) {
-        target = &open->pendingValues;
-    } else if (open->current != 0 && recordExists(*open->database, open->current)) {
-        target = &open->edits;
-    } else {
-        return kNotFound;
-    }
-    for (auto &entry : *target) {
-        if (entry.first == info->name) {
-            entry.second = value;
-            return 0;
+    return withSession(owner, handle, [&](Session &open) {
+        if (HostText::equalsIgnoringCase(field, kIdentifierField)) {
+            return kRefused;
         }
-    }
-    target->emplace_back(info->name, value);
-    return 0;
+        const FieldInfo *info = findField(*open.database, field);
+        if (info == nullptr) {
+            return kNotFound;
+        }
+        std::vector<std::pair<std::string, FieldValue>> *target = nullptr;
+        if (open.pending) {
+            target = &open.pendingValues;
+        } else if (hasCurrentRecord(open)) {
+            target = &open.edits;
+        } else {
+            return kNotFound;
+        }
+        for (auto &entry : *target) {
+            if (entry.first == info->name) {
+                entry.second = value;
+                return 0;
+            }
+        }
+        target->emplace_back(info->name, value);
+        return 0;
+    });
 }
 
 int32_t DatabaseStore::getFieldValue(uint64_t owner, uint32_t handle, const std::string &field, FieldValue *value) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    Session *open = session(owner, handle);
-    if (open == nullptr) {
-        return kNotFound;
-    }
-    if (open->current == 0 || !recordExists(*open->database, open->current)) {
-        return kNotFound;
-    }
-    if (HostText::equalsIgnoringCase(field, kIdentifierField)) {
-        *value = FieldValue::ofInteger(open->current);
-        return 0;
-    }
-    const FieldInfo *info = findField(*open->database, field);
-    if (info == nullptr) {
-        return kNotFound;
-    }
-    for (const auto &entry : open->edits) {
-        if (entry.first == info->name) {
-            *value = entry.second;
+    return withSession(owner, handle, [&](Session &open) {
+        if (!hasCurrentRecord(open)) {
+            return kNotFound;
+        }
+        if (HostText::equalsIgnoringCase(field, kIdentifierField)) {
+            *value = FieldValue::ofInteger(open.current);
             return 0;
         }
-    }
-    SqliteStatement query = connection_->prepare("SELECT " + SqliteConnection::quoteIdentifier(info->name) + " FROM " +
-                                                 SqliteConnection::quoteIdentifier(open->database->table) +
-                                                 " WHERE QELIDFIELD = ?");
-    query.bind(1, open->current);
-    if (query.step() != SQLITE_ROW) {
-        return kNotFound;
-    }
-    *value = columnValue(query, 0);
-    return 0;
+        const FieldInfo *info = findField(*open.database, field);
+        if (info == nullptr) {
+            return kNotFound;
+        }
+        for (const auto &entry : open.edits) {
+            if (entry.first == info->name) {
+                *value = entry.second;
+                return 0;
+            }
+        }
+        SqliteStatement query = connection_->prepare("SELECT " + SqliteConnection::quoteIdentifier(info->name) +
+                                                     " FROM " + SqliteConnection::quoteIdentifier(open.database->table) +
+                                                     " WHERE QELIDFIELD = ?");
+        query.bind(1, open.current);
+        if (query.step() != SQLITE_ROW) {
+            return kNotFound;
+        }
+        *value = columnValue(query, 0);
+        return 0;
+    });
 }
 
 // --- selection and cursor ---------------------------------------------------------------
@@ -650,35 +651,32 @@ bool DatabaseStore::parseCriteria(const std::string &criteria, std::string *fiel
 }
 
 int32_t DatabaseStore::selectRecords(uint64_t owner, uint32_t handle, const std::string &criteria) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    Session *open = session(owner, handle);
-    if (open == nullptr) {
-        return kNotFound;
-    }
-    std::string field;
-    std::string value;
-    if (!parseCriteria(criteria, &field, &value)) {
-        return kInvalid;
-    }
-    std::string column;
-    if (!field.empty()) {
-        if (HostText::equalsIgnoringCase(field, kIdentifierField)) {
-            column = kIdentifierField;
-        } else {
-            const FieldInfo *info = findField(*open->database, field);
-            if (info == nullptr) {
-                return kNotFound;
-            }
-            column = info->name;
+    return withSession(owner, handle, [&](Session &open) {
+        std::string field;
+        std::string value;
+        if (!parseCriteria(criteria, &field, &value)) {
+            return kInvalid;
         }
-    }
-    open->selected = !field.empty();
-    open->criteriaColumn = column;
-    open->criteriaValue = value;
-    open->horizon = maxIdentifier(*open->database);
-    open->current = 0;
-    open->edits.clear();
-    return 0;
+        std::string column;
+        if (!field.empty()) {
+            if (HostText::equalsIgnoringCase(field, kIdentifierField)) {
+                column = kIdentifierField;
+            } else {
+                const FieldInfo *info = findField(*open.database, field);
+                if (info == nullptr) {
+                    return kNotFound;
+                }
+                column = info->name;
+            }
+        }
+        open.selected = !field.empty();
+        open.criteriaColumn = column;
+        open.criteriaValue = value;
+        open.horizon = maxIdentifier(*open.database);
+        open.current = 0;
+        open.edits.clear();
+        return 0;
+    });
 }
 
 // The records of the handle's current set that satisfy `condition` (on QELIDFIELD, with
@@ -710,26 +708,23 @@ std::optional<int64_t> DatabaseStore::findRecord(const Session &open, const std:
 }
 
 int32_t DatabaseStore::selectedCount(uint64_t owner, uint32_t handle, uint32_t *count) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    Session *open = session(owner, handle);
-    if (open == nullptr) {
-        return kNotFound;
-    }
-    std::string sql = "SELECT COUNT(*) FROM " + SqliteConnection::quoteIdentifier(open->database->table) +
-                      " WHERE QELIDFIELD <= ?1";
-    if (open->selected) {
-        sql += " AND CAST(" + SqliteConnection::quoteIdentifier(open->criteriaColumn) + " AS TEXT) = ?2";
-    }
-    SqliteStatement query = connection_->prepare(sql);
-    query.bind(1, open->horizon);
-    if (open->selected) {
-        query.bind(2, open->criteriaValue);
-    }
-    if (query.step() != SQLITE_ROW) {
-        return kGeneral;
-    }
-    *count = static_cast<uint32_t>(query.integer(0));
-    return 0;
+    return withSession(owner, handle, [&](Session &open) {
+        std::string sql = "SELECT COUNT(*) FROM " + SqliteConnection::quoteIdentifier(open.database->table) +
+                          " WHERE QELIDFIELD <= ?1";
+        if (open.selected) {
+            sql += " AND CAST(" + SqliteConnection::quoteIdentifier(open.criteriaColumn) + " AS TEXT) = ?2";
+        }
+        SqliteStatement query = connection_->prepare(sql);
+        query.bind(1, open.horizon);
+        if (open.selected) {
+            query.bind(2, open.criteriaValue);
+        }
+        if (query.step() != SQLITE_ROW) {
+            return kGeneral;
+        }
+        *count = static_cast<uint32_t>(query.integer(0));
+        return 0;
+    });
 }
 
 namespace {
@@ -749,12 +744,7 @@ int32_t moveTo(SessionType &open, const std::optional<int64_t> &target) {
 } // namespace
 
 int32_t DatabaseStore::move(uint64_t owner, uint32_t handle, const std::function<std::optional<int64_t>(const Session &)> &target) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    Session *open = session(owner, handle);
-    if (open == nullptr) {
-        return kNotFound;
-    }
-    return moveTo(*open, target(*open));
+    return withSession(owner, handle, [&](Session &open) { return moveTo(open, target(open)); });
 }
 
 int32_t DatabaseStore::moveToFirst(uint64_t owner, uint32_t handle) {
@@ -794,12 +784,12 @@ int32_t DatabaseStore::moveBy(uint64_t owner, uint32_t handle, int32_t count) {
 // --- inspection -------------------------------------------------------------------------
 
 std::optional<std::string> DatabaseStore::databaseName(uint64_t owner, uint32_t handle) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    Session *open = session(owner, handle);
-    if (open == nullptr) {
-        return std::nullopt;
-    }
-    return open->database->name;
+    std::optional<std::string> name;
+    withSession(owner, handle, [&](Session &open) {
+        name = open.database->name;
+        return 0;
+    });
+    return name;
 }
 
 std::vector<std::string> DatabaseStore::databaseNames() {

@@ -66,7 +66,10 @@ struct FieldInfo {
 // wait ran out, SQLite failed).
 class DatabaseStore {
 public:
-    // Opens the store on an SQLite file (created when missing) or on ":memory:".
+    // Opens the store on an SQLite file (created when missing) or on ":memory:". Null with
+    // the reason in *error when the file cannot be opened or its catalogue of databases
+    // and fields cannot be read in full. The catalogue in memory changes only after
+    // SQLite has stored the change.
     static std::shared_ptr<DatabaseStore> open(const std::string &file, std::string *error);
     ~DatabaseStore();
     DatabaseStore(const DatabaseStore &) = delete;
@@ -125,7 +128,13 @@ private:
     bool loadCatalogue(std::string *error);
     Database *findDatabase(const std::string &name);
     Database *createDatabase(const std::string &name, std::string *error);
-    Session *session(uint64_t owner, uint32_t handle);
+    // Under the lock, runs action on the owner's session of that handle and answers what
+    // it answers; 'MNtF' when the owner has no such handle.
+    int32_t withSession(uint64_t owner, uint32_t handle, const std::function<int32_t(Session &)> &action);
+    bool hasCurrentRecord(const Session &open);
+    int32_t addFieldLocked(Session &open, const std::string &name, uint32_t type);
+    int32_t addRecordLocked(Session &open);
+    int32_t updateRecordLocked(Session &open);
     // The cursor moves: under the lock, the session's cursor goes to the record target
     // names (nothing found: 'MNtF' and no change).
     int32_t move(uint64_t owner, uint32_t handle, const std::function<std::optional<int64_t>(const Session &)> &target);

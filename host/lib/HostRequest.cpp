@@ -1,5 +1,5 @@
 // HostRequest.cpp: the state of one request, its context record and the registry that
-// maps a hostRef back to a live request.
+// maps a hostRef back to a live request and keeps it alive while calls run in it.
 #include "host/lib/HostRequest.h"
 
 #include "host/lib/DatabaseStore.h"
@@ -9,18 +9,74 @@
 #include "host/lib/HostText.h"
 
 #include <atomic>
+#include <condition_variable>
 #include <ctime>
 #include <mutex>
-#include <set>
+#include <unordered_map>
 
 namespace velquor::host {
 
 namespace {
 
-std::mutex registryMutex;
-std::set<const HostRequest *> &registry() {
-    static std::set<const HostRequest *> requests;
-    return requests;
+static_assert(sizeof(uintptr_t) >= sizeof(uint64_t), "a hostRef holds a request id");
+
+// The live requests by hostRef, each with the calls running in it. A request leaves only
+// when no call runs in it, so a call that found it may use it until it returns.
+class Registry {
+public:
+    void add(uint64_t ref, HostRequest *request) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        entries_[ref].request = request;
+    }
+
+    // The request the ref names, kept until leave(ref); null when it is not live.
+    HostRequest *enter(uint64_t ref) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        auto found = entries_.find(ref);
+        if (found == entries_.end() || found->second.closing) {
+            return nullptr;
+        }
+        ++found->second.calls;
+        return found->second.request;
+    }
+
+    void leave(uint64_t ref) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        Entry &entry = entries_.at(ref);
+        if (--entry.calls == 0 && entry.closing) {
+            drained_.notify_all();
+        }
+    }
+
+    // Takes the ref out: no call enters from now on; returns once the calls in it are done.
+    void remove(uint64_t ref) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        auto found = entries_.find(ref);
+        if (found == entries_.end()) {
+            return;
+        }
+        Entry &entry = found->second;
+        entry.closing = true;
+        drained_.wait(lock, [&] { return entry.calls == 0; });
+        entries_.erase(ref);
+    }
+
+private:
+    struct Entry {
+        HostRequest *request = nullptr;
+        int calls = 0;
+        bool closing = false;
+    };
+
+    std::mutex mutex_;
+    std::condition_variable drained_;
+    std::unordered_map<uint64_t, Entry> entries_;  // node-based: an entry stays put
+};
+
+// Never destroyed, so a request that outlives static destruction still finds it.
+Registry &registry() {
+    static Registry *requests = new Registry();
+    return *requests;
 }
 
 std::atomic<uint64_t> nextRequestId{1};
@@ -71,34 +127,36 @@ HostRequest::HostRequest(Host &host, uint32_t requestCode) : host_(&host) { init
 void HostRequest::initialise(uint32_t requestCode) {
     id_ = nextRequestId.fetch_add(1);
     faults_ = std::make_shared<FaultPlan>();
-    context_.hostRef = reinterpret_cast<uintptr_t>(this);
+    context_.hostRef = static_cast<uintptr_t>(id_);
     context_.requestCode = requestCode;
     context_.callback = HostServiceCallback;
     context_.databaseCallback = HostDatabaseServiceCallback;
     context_.allocate = HostAllocate;
     context_.release = HostRelease;
-    std::lock_guard<std::mutex> lock(registryMutex);
-    registry().insert(this);
+    registry().add(id_, this);
 }
 
 HostRequest::~HostRequest() {
-    {
-        std::lock_guard<std::mutex> lock(registryMutex);
-        registry().erase(this);
-    }
+    registry().remove(id_);
     end();
 }
 
 HostContext *HostRequest::context() { return &context_; }
 
 int32_t HostRequest::run(EntryPoint entry) {
-    guarded_ = true;
-    runningThread_ = std::this_thread::get_id();
-    running_ = true;
+    {
+        std::lock_guard<std::mutex> lock(callMutex_);
+        guarded_ = true;
+        runningThread_ = std::this_thread::get_id();
+        running_ = true;
+    }
     struct Stop {
-        std::atomic<bool> &running;
-        ~Stop() { running = false; }
-    } stop{running_};
+        HostRequest &request;
+        ~Stop() {
+            std::lock_guard<std::mutex> lock(request.callMutex_);
+            request.running_ = false;
+        }
+    } stop{*this};
     return entry(&context_);
 }
 
@@ -186,42 +244,43 @@ size_t HostRequest::countCalls(uint32_t selector, const std::string &name) const
     return count;
 }
 
-void HostRequest::recordStrayCall(const std::string &text) {
-    std::lock_guard<std::mutex> lock(strayMutex_);
-    strayCalls_.push_back(text);
+void HostRequest::record(ServiceCall call) {
+    if (recording_) {
+        calls_.push_back(std::move(call));
+    }
+}
+
+void HostRequest::clearCalls() {
+    calls_.clear();
+    std::lock_guard<std::mutex> lock(callMutex_);
+    violations_.clear();
+}
+
+void HostRequest::noteViolation(const std::string &text) {
+    std::lock_guard<std::mutex> lock(callMutex_);
+    violations_.push_back(text);
 }
 
 std::vector<std::string> HostRequest::protocolViolations() const {
-    std::vector<std::string> result;
-    {
-        std::lock_guard<std::mutex> lock(strayMutex_);
-        result = strayCalls_;
-    }
-    for (const ServiceCall &call : calls_) {
-        if (call.protocolViolation) {
-            result.push_back(call.text);
-        }
-    }
-    return result;
-}
-
-HostRequest *HostRequest::fromHostRef(uintptr_t hostRef) {
-    auto *request = reinterpret_cast<HostRequest *>(hostRef);
-    std::lock_guard<std::mutex> lock(registryMutex);
-    return registry().count(request) != 0 ? request : nullptr;
+    std::lock_guard<std::mutex> lock(callMutex_);
+    return violations_;
 }
 
 int32_t HostRequest::serveCall(uintptr_t hostRef, uint32_t selector,
                                const std::function<int32_t(HostRequest &)> &serve) {
     const int32_t general = static_cast<int32_t>(QEL_RESULT_GENERAL_FAILURE);
     try {
-        HostRequest *request = fromHostRef(hostRef);
+        HostRequest *request = registry().enter(hostRef);
         if (request == nullptr) {
             return general;
         }
+        struct Leave {
+            uint64_t ref;
+            ~Leave() { registry().leave(ref); }
+        } leave{hostRef};
         std::string reason;
         if (!request->acceptsCalls(&reason)) {
-            request->recordStrayCall(HostText::fourCharCode(selector) + " [violation: " + reason + "]");
+            request->noteViolation(HostText::fourCharCode(selector) + " [violation: " + reason + "]");
             return general;
         }
         return serve(*request);
@@ -231,6 +290,7 @@ int32_t HostRequest::serveCall(uintptr_t hostRef, uint32_t selector,
 }
 
 bool HostRequest::acceptsCalls(std::string *reason) const {
+    std::lock_guard<std::mutex> lock(callMutex_);
     if (!guarded_) {
         return true;
     }

@@ -7,7 +7,6 @@
 #include "host/lib/ServiceCall.h"
 #include "module/HostInterface.h"
 
-#include <atomic>
 #include <functional>
 #include <cstdint>
 #include <memory>
@@ -24,9 +23,12 @@ class Host;
 
 // Names of tag parameters, form arguments, CGI variables and page variables are matched
 // ignoring ASCII case; parameters and form arguments keep their document order and their
-// repeats (occurrence index 0, 1, ...). The object is the HostContext's hostRef, so it is
-// neither copied nor moved. The setters belong before the module is called; the module's
-// calls arrive on the request's thread.
+// repeats (occurrence index 0, 1, ...). The HostContext's hostRef is the request's id,
+// never given to another request, so a module that keeps a finished request's context
+// reaches nothing with it. The object is neither copied nor moved. The setters belong
+// before the module is called; the module's calls arrive on the request's thread.
+// The call record (calls(), callsOf, countCalls) is kept only while recording is on: it
+// is off unless asked for, since it copies every argument and all of the output.
 class HostRequest {
 public:
     using EntryPoint = int32_t (*)(HostContext *);
@@ -58,7 +60,8 @@ public:
     // with 'MGen' and recorded as protocol violations.
     int32_t run(EntryPoint entry);
     // Ends the request: closes the database handles (and so the locks) it left open.
-    // The destructor does it too.
+    // The destructor does it too, after waiting for the calls in progress in the request
+    // (from then on its hostRef answers 'MGen').
     void end();
 
     Host &host() { return *host_; }
@@ -111,35 +114,39 @@ public:
     void addLogEntry(uint32_t kind, const std::string &text);
 
     // --- the call record ------------------------------------------------------------------
+    // Keeps a record of every service call from now on (off by default).
+    void setRecording(bool on) { recording_ = on; }
+    bool recording() const { return recording_; }
     const std::vector<ServiceCall> &calls() const { return calls_; }
     std::vector<ServiceCall> callsOf(uint32_t selector) const;
     size_t countCalls(uint32_t selector) const;
     // Calls of the selector about that name (ignoring case).
     size_t countCalls(uint32_t selector, const std::string &name) const;
-    // The record texts of the calls that broke the call conventions, with the calls that
-    // were refused because they came outside the running entry point (see run).
+    // The calls that broke the call conventions, or were refused because they came
+    // outside the running entry point (see run), in the order they came; kept whether
+    // recording or not. While recording, each is its call's record text.
     std::vector<std::string> protocolViolations() const;
-    // Notes a call refused by acceptsCalls; safe from any thread.
-    void recordStrayCall(const std::string &text);
-    void clearCalls() { calls_.clear(); }
-    void record(ServiceCall call) { calls_.push_back(std::move(call)); }
+    // Notes a protocol violation; safe from any thread.
+    void noteViolation(const std::string &text);
+    // Forgets the call record and the protocol violations.
+    void clearCalls();
+    // Keeps a call's record (only while recording).
+    void record(ServiceCall call);
 
     // Database system starts not yet matched by a shutdown.
     int databaseStarts() const { return databaseStarts_; }
     void setDatabaseStarts(int starts) { databaseStarts_ = starts; }
 
-    // The live request a hostRef names; null for anything else (a request that ended or
-    // never was).
-    static HostRequest *fromHostRef(uintptr_t hostRef);
-    // Whether a call arriving now may be served (see run); the reason when not.
-    bool acceptsCalls(std::string *reason) const;
-    // The way into a request for both service callbacks: finds the request hostRef
-    // names, refuses (and records) a call it cannot accept now, and runs serve. Never
-    // throws: anything escaping answers 'MGen'.
+    // The way into a request for both service callbacks: finds the live request hostRef
+    // names ('MGen' for a request that ended or never was) and keeps it alive while the
+    // call runs, refuses (and notes) a call it cannot accept now, and runs serve. Safe
+    // from any thread; never throws: anything escaping answers 'MGen'.
     static int32_t serveCall(uintptr_t hostRef, uint32_t selector, const std::function<int32_t(HostRequest &)> &serve);
 
 private:
     void initialise(uint32_t requestCode);
+    // Whether a call arriving now may be served (see run); the reason when not.
+    bool acceptsCalls(std::string *reason) const;
 
     std::unique_ptr<Host> ownHost_;
     Host *host_ = nullptr;
@@ -161,14 +168,15 @@ private:
     std::vector<std::pair<std::string, std::string>> pageVariables_;
     std::optional<ErrorInfo> errorInfo_;
     std::vector<LogEntry> logEntries_;
+    bool recording_ = false;
     std::vector<ServiceCall> calls_;
     int databaseStarts_ = 0;
 
-    bool guarded_ = false;  // run() was used: calls only while the entry point runs
-    std::atomic<bool> running_{false};
+    mutable std::mutex callMutex_;  // what calls from any thread read or note
+    bool guarded_ = false;          // run() was used: calls only while the entry point runs
+    bool running_ = false;
     std::thread::id runningThread_;
-    mutable std::mutex strayMutex_;
-    std::vector<std::string> strayCalls_;
+    std::vector<std::string> violations_;
 };
 
 } // namespace velquor::host

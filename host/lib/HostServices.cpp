@@ -1,5 +1,5 @@
 // HostServices.cpp: the page, tag, registration and preference services (HostCallback)
-// served for the request that the hostRef names.
+// as one table: each row names how the arguments are laid out and what the service does.
 #include "host/lib/HostServices.h"
 
 #include "host/lib/CallDecoder.h"
@@ -7,9 +7,9 @@
 #include "host/lib/HostRequest.h"
 #include "host/lib/HostText.h"
 #include "host/lib/PreferenceStore.h"
+#include "host/lib/ServiceTable.h"
 
 #include <cstring>
-#include <exception>
 #include <optional>
 #include <string>
 
@@ -17,323 +17,351 @@ namespace velquor::host {
 
 namespace {
 
+using Arguments = ServiceTable::Arguments;
+using Handler = ServiceTable::Handler;
+
 const int32_t kNotFound = static_cast<int32_t>(QEL_RESULT_NOT_FOUND);
 const int32_t kRefused = static_cast<int32_t>(QEL_RESULT_NOT_AUTHORISED);
 const int32_t kInvalid = static_cast<int32_t>(QEL_RESULT_INVALID_PARAMETER);
 const int32_t kTooSmall = static_cast<int32_t>(QEL_ANSWER_BUFFER_TOO_SMALL);
+const int32_t kGeneral = static_cast<int32_t>(QEL_RESULT_GENERAL_FAILURE);
 
-// An output service: a1 buffer, a2 &size, answered with `answer` (nullopt: 'MNtF').
-// The answer of an output service: nothing (the default applies) for an empty value.
+// --- output services: an answer written into the module's buffer ------------------------
+
+// What an output service looks its answer up by.
+struct Key {
+    std::string name;
+    uint32_t index = 0;
+};
+
+enum class KeyLayout {
+    None,          // a1 buffer, a2 &size
+    Name,          // a1/a2 name, a3 buffer, a4 &size
+    NameAndIndex,  // as Name, with a5 &occurrence index
+};
+
+// The answer, or nothing ('MNtF').
+using Lookup = std::function<std::optional<std::string>(HostRequest &request, const Key &key)>;
+
+// The end of every output service: a refusal of the fault plan, 'MNtF' for no answer,
+// else the answer by the 'MBtS' rule.
+template <typename Answer>
+int32_t answerInto(CallDecoder &call, void *buffer, void *size, Answer answer) {
+    if (call.refused(true)) {
+        return call.failOutput(call.refusalCode(), buffer, size);
+    }
+    std::optional<std::string> text = answer();
+    if (!text) {
+        return call.failOutput(kNotFound, buffer, size);
+    }
+    return call.answerText(*text, buffer, size);
+}
+
+Handler output(KeyLayout layout, Lookup lookup) {
+    return [layout, lookup](CallDecoder &call, HostRequest &request, const Arguments &raw) -> int32_t {
+        bool keyed = layout != KeyLayout::None;
+        void *buffer = keyed ? raw.a3 : raw.a1;
+        void *size = keyed ? raw.a4 : raw.a2;
+        Key key;
+        if ((keyed && !call.decodeText("name", raw.a1, raw.a2, &key.name)) ||
+            (layout == KeyLayout::NameAndIndex && !call.decodeNumber("index", raw.a5, &key.index)) ||
+            !call.decodeOutput("buffer", buffer, size)) {
+            return kInvalid;
+        }
+        if (keyed) {
+            call.setName(key.name);
+        }
+        return answerInto(call, buffer, size, [&] { return lookup(request, key); });
+    };
+}
+
+// An answer that is there only when not empty.
 std::optional<std::string> nonEmpty(const std::string &value) {
     return value.empty() ? std::nullopt : std::optional<std::string>(value);
 }
 
-int32_t outputService(CallDecoder &call, void *a1, void *a2, const std::optional<std::string> &answer) {
-    if (!call.decodeOutput("buffer", a1, a2)) {
-        return call.finish(kInvalid);
-    }
-    if (call.refused(true)) {
-        return call.finish(call.failOutput(call.refusalCode(), a1, a2));
-    }
-    if (!answer) {
-        return call.finish(call.failOutput(kNotFound, a1, a2));
-    }
-    return call.finish(call.answerText(*answer, a1, a2));
+// --- in/out services: the module's text in a1 (capacity a2) is replaced by the answer -----
+
+// The answer, or nothing with the reason ('MNAu').
+using Compute = std::function<std::optional<std::string>(HostRequest &request, const std::string &text,
+                                                         std::string *reason)>;
+// What follows an answer the module received.
+using Answered = std::function<void(HostRequest &request, const std::string &answer)>;
+
+Handler inOut(const char *label, Compute compute, Answered answered = nullptr) {
+    return [label, compute, answered](CallDecoder &call, HostRequest &request, const Arguments &raw) -> int32_t {
+        std::string text;
+        if (!call.decodeInOutText(label, raw.a1, raw.a2, &text)) {
+            return kInvalid;
+        }
+        call.setName(text);
+        if (call.refused(true)) {
+            return call.failOutput(call.refusalCode(), nullptr, raw.a2);
+        }
+        std::string reason;
+        std::optional<std::string> answer = compute(request, text, &reason);
+        if (!answer) {
+            call.noteResult("refused: " + reason);
+            return call.failOutput(kRefused, nullptr, raw.a2);
+        }
+        int32_t code = call.answerText(*answer, raw.a1, raw.a2);
+        if (code == 0 && answered) {
+            answered(request, *answer);
+        }
+        return code;
+    };
 }
 
-// A lookup by name (a1/a2) answered into a3/a4.
-template <typename Lookup>
-int32_t namedOutputService(CallDecoder &call, void *a1, void *a2, void *a3, void *a4, Lookup lookup) {
-    std::string name;
-    if (!call.decodeText("name", a1, a2, &name) || !call.decodeOutput("buffer", a3, a4)) {
-        return call.finish(kInvalid);
-    }
-    call.setName(name);
-    if (call.refused(true)) {
-        return call.finish(call.failOutput(call.refusalCode(), a3, a4));
-    }
-    std::optional<std::string> answer = lookup(name);
-    if (!answer) {
-        return call.finish(call.failOutput(kNotFound, a3, a4));
-    }
-    return call.finish(call.answerText(*answer, a3, a4));
+// --- input services: texts (and a number) in, a code out --------------------------------
+
+// What an input text is to the call's record: the name it is about, its value, neither.
+enum class Role { None, Name, Value };
+
+struct Inputs {
+    std::string first;   // a1 with a2
+    std::string second;  // a3 with a4
+    uint32_t number = 0; // behind a5
+};
+
+struct InputLayout {
+    const char *first = nullptr;
+    Role firstRole = Role::None;
+    const char *second = nullptr;  // a3/a4 is a text when named
+    Role secondRole = Role::None;
+    const char *number = nullptr;  // a5 is a number when named
+    bool exact = false;            // the first text comes with its exact length (WriteText)
+};
+
+InputLayout oneText(const char *label, Role role) {
+    InputLayout layout;
+    layout.first = label;
+    layout.firstRole = role;
+    return layout;
 }
 
-// GetTagParameter / GetFormArgument: name, buffer, occurrence index.
-template <typename Lookup>
-int32_t occurrenceService(CallDecoder &call, void *a1, void *a2, void *a3, void *a4, void *a5, Lookup lookup) {
-    std::string name;
+InputLayout exactText(const char *label, Role role) {
+    InputLayout layout = oneText(label, role);
+    layout.exact = true;
+    return layout;
+}
+
+InputLayout twoTexts(const char *first, Role firstRole, const char *second, Role secondRole) {
+    InputLayout layout = oneText(first, firstRole);
+    layout.second = second;
+    layout.secondRole = secondRole;
+    return layout;
+}
+
+InputLayout textAndNumber(const char *text, Role role, const char *number) {
+    InputLayout layout = oneText(text, role);
+    layout.number = number;
+    return layout;
+}
+
+using Act = std::function<int32_t(HostRequest &request, CallDecoder &call, const Inputs &inputs)>;
+
+void fillRole(CallDecoder &call, Role role, const std::string &text) {
+    if (role == Role::Name) {
+        call.setName(text);
+    } else if (role == Role::Value) {
+        call.setValue(text);
+    }
+}
+
+Handler input(InputLayout layout, Act act) {
+    return [layout, act](CallDecoder &call, HostRequest &request, const Arguments &raw) -> int32_t {
+        Inputs in;
+        bool decoded = layout.exact ? call.decodeExactText(layout.first, raw.a1, raw.a2, &in.first)
+                                    : call.decodeText(layout.first, raw.a1, raw.a2, &in.first);
+        if (!decoded || (layout.second != nullptr && !call.decodeText(layout.second, raw.a3, raw.a4, &in.second)) ||
+            (layout.number != nullptr && !call.decodeNumber(layout.number, raw.a5, &in.number))) {
+            return kInvalid;
+        }
+        fillRole(call, layout.firstRole, in.first);
+        fillRole(call, layout.secondRole, in.second);
+        if (std::optional<int32_t> refused = call.refusal()) {
+            return *refused;
+        }
+        return act(request, call, in);
+    };
+}
+
+// A registration text: stores the text into that member of the registration.
+Act registers(std::string Registration::*member) {
+    return [member](HostRequest &request, CallDecoder &, const Inputs &in) {
+        request.host().updateRegistration([&](Registration &registration) { registration.*member = in.first; });
+        return 0;
+    };
+}
+
+// --- GetTagParameterAt -------------------------------------------------------------------
+
+// Both buffers are checked; when either is too small both needed sizes are written and
+// the answer is 'MBtS'.
+int32_t tagParameterAt(CallDecoder &call, HostRequest &request, const Arguments &raw) {
     uint32_t index = 0;
-    if (!call.decodeText("name", a1, a2, &name) || !call.decodeNumber("index", a5, &index) ||
-        !call.decodeOutput("buffer", a3, a4)) {
-        return call.finish(kInvalid);
-    }
-    call.setName(name);
-    if (call.refused(true)) {
-        return call.finish(call.failOutput(call.refusalCode(), a3, a4));
-    }
-    std::optional<std::string> answer = lookup(name, index);
-    if (!answer) {
-        return call.finish(call.failOutput(kNotFound, a3, a4));
-    }
-    return call.finish(call.answerText(*answer, a3, a4));
-}
-
-// A service that takes one input text (a1/a2) and acts on it.
-template <typename Action>
-int32_t textInputService(CallDecoder &call, const char *what, void *a1, void *a2, Action action) {
-    std::string text;
-    if (!call.decodeText(what, a1, a2, &text)) {
-        return call.finish(kInvalid);
-    }
-    call.setName(text);
-    if (call.refused(false)) {
-        return call.finish(call.refusalCode());
-    }
-    return call.finish(action(text));
-}
-
-// GetTagParameterAt: both buffers are checked; when either is too small both needed
-// sizes are written and the answer is 'MBtS'.
-int32_t tagParameterAt(CallDecoder &call, HostRequest &request, void *a1, void *a2, void *a3, void *a4,
-                       void *a5) {
-    uint32_t index = 0;
-    if (!call.decodeNumber("index", a5, &index) || !call.decodeOutput("nameBuffer", a1, a2) ||
-        !call.decodeOutput("valueBuffer", a3, a4)) {
-        return call.finish(kInvalid);
+    if (!call.decodeNumber("index", raw.a5, &index) || !call.decodeOutput("nameBuffer", raw.a1, raw.a2) ||
+        !call.decodeOutput("valueBuffer", raw.a3, raw.a4)) {
+        return kInvalid;
     }
     const auto &parameters = request.tagParameters();
     if (index < parameters.size()) {
         call.setName(parameters[index].first);
     }
+    std::optional<int32_t> failure;
     if (call.refused(true)) {
-        call.failOutput(0, a1, a2);
-        return call.finish(call.failOutput(call.refusalCode(), a3, a4));
+        failure = call.refusalCode();
+    } else if (index >= parameters.size()) {
+        failure = kNotFound;
     }
-    if (index >= parameters.size()) {
-        call.failOutput(0, a1, a2);
-        return call.finish(call.failOutput(kNotFound, a3, a4));
+    if (failure) {
+        call.failOutput(0, raw.a1, raw.a2);
+        return call.failOutput(*failure, raw.a3, raw.a4);
     }
     const std::string &name = parameters[index].first;
     const std::string &value = parameters[index].second;
     uint32_t nameCapacity = 0;
     uint32_t valueCapacity = 0;
-    std::memcpy(&nameCapacity, a2, sizeof nameCapacity);
-    std::memcpy(&valueCapacity, a4, sizeof valueCapacity);
+    std::memcpy(&nameCapacity, raw.a2, sizeof nameCapacity);
+    std::memcpy(&valueCapacity, raw.a4, sizeof valueCapacity);
     uint32_t nameNeeded = static_cast<uint32_t>(name.size()) + 1;
     uint32_t valueNeeded = static_cast<uint32_t>(value.size()) + 1;
     bool forced = call.decision().kind == FaultPlan::Decision::Kind::BufferTooSmall;
-    if (forced || a1 == nullptr || a3 == nullptr || nameCapacity < nameNeeded || valueCapacity < valueNeeded) {
-        std::memcpy(a2, &nameNeeded, sizeof nameNeeded);
-        std::memcpy(a4, &valueNeeded, sizeof valueNeeded);
-        call.noteResult("nameSize=" + std::to_string(nameNeeded) + " valueSize=" + std::to_string(valueNeeded));
-        return call.finish(kTooSmall);
+    if (forced || raw.a1 == nullptr || raw.a3 == nullptr || nameCapacity < nameNeeded || valueCapacity < valueNeeded) {
+        std::memcpy(raw.a2, &nameNeeded, sizeof nameNeeded);
+        std::memcpy(raw.a4, &valueNeeded, sizeof valueNeeded);
+        if (call.recording()) {
+            call.noteResult("nameSize=" + std::to_string(nameNeeded) + " valueSize=" + std::to_string(valueNeeded));
+        }
+        return kTooSmall;
     }
-    std::memcpy(a1, name.c_str(), nameNeeded);
-    std::memcpy(a3, value.c_str(), valueNeeded);
+    std::memcpy(raw.a1, name.c_str(), nameNeeded);
+    std::memcpy(raw.a3, value.c_str(), valueNeeded);
     uint32_t nameLength = nameNeeded - 1;
     uint32_t valueLength = valueNeeded - 1;
-    std::memcpy(a2, &nameLength, sizeof nameLength);
-    std::memcpy(a4, &valueLength, sizeof valueLength);
+    std::memcpy(raw.a2, &nameLength, sizeof nameLength);
+    std::memcpy(raw.a4, &valueLength, sizeof valueLength);
     call.setValue(value);
-    call.noteResult("name=" + HostText::quoted(name) + " value=" + HostText::quoted(value));
-    return call.finish(0);
+    if (call.recording()) {
+        call.noteResult("name=" + HostText::quoted(name) + " value=" + HostText::quoted(value));
+    }
+    return 0;
 }
 
-// An in/out service: the text in a1 (capacity in a2) is replaced by the answer.
-template <typename Compute>
-int32_t inOutService(CallDecoder &call, const char *what, void *a1, void *a2, Compute compute) {
-    std::string text;
-    if (!call.decodeInOutText(what, a1, a2, &text)) {
-        return call.finish(kInvalid);
-    }
-    call.setName(text);
-    if (call.refused(true)) {
-        return call.finish(call.failOutput(call.refusalCode(), nullptr, a2));
-    }
-    std::string reason;
-    std::optional<std::string> answer = compute(text, &reason);
-    if (!answer) {
-        call.noteResult("refused: " + reason);
-        return call.finish(call.failOutput(kRefused, nullptr, a2));
-    }
-    return call.finish(call.answerText(*answer, a1, a2));
-}
+// --- the table ---------------------------------------------------------------------------
 
-int32_t servePage(HostRequest &request, uint32_t selector, void *a1, void *a2, void *a3, void *a4, void *a5) {
-    CallDecoder call(request, ServiceCall::Channel::Page, selector);
-    Host &host = request.host();
-    switch (selector) {
-    case QEL_SERVICE_WRITE_TEXT: {
-        std::string text;
-        if (!call.decodeExactText("text", a1, a2, &text)) {
-            return call.finish(kInvalid);
-        }
-        call.setValue(text);
-        if (call.refused(false)) {
-            return call.finish(call.refusalCode());
-        }
-        request.appendOutput(text);
-        return call.finish(0);
-    }
-    case QEL_SERVICE_GET_TAG_NAME:
-        return outputService(call, a1, a2, nonEmpty(request.tagName()));
-    case QEL_SERVICE_GET_ACTION_NAME:
-        return outputService(call, a1, a2, nonEmpty(request.actionName()));
-    case QEL_SERVICE_GET_PREFERENCE:
-        return namedOutputService(call, a1, a2, a3, a4, [&](const std::string &name) {
-            return host.preferences().get(request.region(), name);
+const ServiceTable &pageServices() {
+    static const ServiceTable table(
+        ServiceCall::Channel::Page,
+        {
+            {QEL_SERVICE_WRITE_TEXT, input(exactText("text", Role::Value),
+                                           [](HostRequest &request, CallDecoder &, const Inputs &in) {
+                                               request.appendOutput(in.first);
+                                               return 0;
+                                           })},
+            {QEL_SERVICE_GET_TAG_NAME, output(KeyLayout::None, [](HostRequest &request, const Key &) {
+                 return nonEmpty(request.tagName());
+             })},
+            {QEL_SERVICE_GET_ACTION_NAME, output(KeyLayout::None, [](HostRequest &request, const Key &) {
+                 return nonEmpty(request.actionName());
+             })},
+            {QEL_SERVICE_GET_PREFERENCE, output(KeyLayout::Name, [](HostRequest &request, const Key &key) {
+                 return request.host().preferences().get(request.region(), key.name);
+             })},
+            {QEL_SERVICE_SET_PREFERENCE, input(twoTexts("name", Role::Name, "value", Role::Value),
+                                               [](HostRequest &request, CallDecoder &, const Inputs &in) {
+                                                   bool stored = request.host().preferences().set(
+                                                       request.region(), in.first, in.second);
+                                                   return stored ? 0 : kGeneral;
+                                               })},
+            {QEL_SERVICE_REMOVE_PREFERENCE, input(oneText("name", Role::Name),
+                                                  [](HostRequest &request, CallDecoder &, const Inputs &in) {
+                                                      request.host().preferences().remove(request.region(), in.first);
+                                                      return 0;
+                                                  })},
+            {QEL_SERVICE_WRITE_LOG_ENTRY, input(textAndNumber("text", Role::Value, "kind"),
+                                                [](HostRequest &request, CallDecoder &, const Inputs &in) {
+                                                    request.addLogEntry(in.number, in.first);
+                                                    return 0;
+                                                })},
+            {QEL_SERVICE_SET_ERROR_INFO, input(twoTexts("message", Role::Value, "explanation", Role::None),
+                                               [](HostRequest &request, CallDecoder &, const Inputs &in) {
+                                                   request.setErrorInfo(in.first, in.second);
+                                                   return 0;
+                                               })},
+            {QEL_SERVICE_REGISTER_MODULE_NAME, input(oneText("text", Role::Name), registers(&Registration::moduleName))},
+            {QEL_SERVICE_REGISTER_MODULE_VERSION,
+             input(oneText("text", Role::Name), registers(&Registration::moduleVersion))},
+            {QEL_SERVICE_REGISTER_MODULE_VENDOR,
+             input(oneText("text", Role::Name), registers(&Registration::moduleVendor))},
+            {QEL_SERVICE_REGISTER_TRACKING_URL, input(oneText("text", Role::Name), registers(&Registration::trackingURL))},
+            {QEL_SERVICE_REGISTER_TAG, input(textAndNumber("name", Role::Name, "kind"),
+                                             [](HostRequest &request, CallDecoder &, const Inputs &in) {
+                                                 if (in.first.empty()) {
+                                                     return kInvalid;
+                                                 }
+                                                 request.host().updateRegistration([&](Registration &registration) {
+                                                     registration.addTag(in.first, in.number);
+                                                 });
+                                                 return 0;
+                                             })},
+            {QEL_SERVICE_REGISTER_ACTION,
+             inOut(
+                 "name",
+                 [](HostRequest &request, const std::string &name, std::string *reason) -> std::optional<std::string> {
+                     std::string accepted = request.faults().actionRename().value_or(name);
+                     if (accepted.empty()) {
+                         *reason = "an action needs a name";
+                         return std::nullopt;
+                     }
+                     return accepted;
+                 },
+                 [](HostRequest &request, const std::string &accepted) {
+                     request.host().updateRegistration(
+                         [&](Registration &registration) { registration.actionName = accepted; });
+                 })},
+            {QEL_SERVICE_GET_TAG_PARAMETER, output(KeyLayout::NameAndIndex, [](HostRequest &request, const Key &key) {
+                 return request.tagParameter(key.name, key.index);
+             })},
+            {QEL_SERVICE_GET_TAG_PARAMETER_AT, tagParameterAt},
+            {QEL_SERVICE_GET_TAG_BODY,
+             output(KeyLayout::None, [](HostRequest &request, const Key &) { return request.tagBody(); })},
+            {QEL_SERVICE_GET_FORM_ARGUMENT, output(KeyLayout::NameAndIndex, [](HostRequest &request, const Key &key) {
+                 return request.formArgument(key.name, key.index);
+             })},
+            {QEL_SERVICE_GET_CGI_VARIABLE, output(KeyLayout::Name, [](HostRequest &request, const Key &key) {
+                 return request.cgiVariable(key.name);
+             })},
+            {QEL_SERVICE_SET_PAGE_VARIABLE, input(twoTexts("name", Role::Name, "value", Role::Value),
+                                                  [](HostRequest &request, CallDecoder &call, const Inputs &in) {
+                                                      if (in.first.empty()) {
+                                                          call.noteResult("refused: a page variable needs a name");
+                                                          return kInvalid;
+                                                      }
+                                                      request.setPageVariable(in.first, in.second);
+                                                      return 0;
+                                                  })},
+            {QEL_SERVICE_GET_VIRTUAL_HOST, output(KeyLayout::None, [](HostRequest &request, const Key &) {
+                 return nonEmpty(request.virtualHost());
+             })},
+            {QEL_SERVICE_GET_PAGE_FOLDER_PATH,
+             output(KeyLayout::None,
+                    [](HostRequest &request, const Key &) -> std::optional<std::string> {
+                        if (request.pageFolder().empty()) {
+                            return std::nullopt;
+                        }
+                        return SiteFolders::withTrailingSlash(request.pageFolder());
+                    })},
+            {QEL_SERVICE_GET_DATA_FOLDER_PATH,
+             inOut("name", [](HostRequest &request, const std::string &name, std::string *reason) {
+                 return request.host().folders().dataFolder(name, reason);
+             })},
+            {QEL_SERVICE_RESOLVE_FOLDER_PATH,
+             inOut("path", [](HostRequest &request, const std::string &path, std::string *reason) {
+                 return request.host().folders().resolve(request.pageFolder(), path, reason);
+             })},
         });
-    case QEL_SERVICE_SET_PREFERENCE: {
-        std::string name;
-        std::string value;
-        if (!call.decodeText("name", a1, a2, &name) || !call.decodeText("value", a3, a4, &value)) {
-            return call.finish(kInvalid);
-        }
-        call.setName(name);
-        call.setValue(value);
-        if (call.refused(false)) {
-            return call.finish(call.refusalCode());
-        }
-        bool stored = host.preferences().set(request.region(), name, value);
-        return call.finish(stored ? 0 : static_cast<int32_t>(QEL_RESULT_GENERAL_FAILURE));
-    }
-    case QEL_SERVICE_REMOVE_PREFERENCE:
-        return textInputService(call, "name", a1, a2, [&](const std::string &name) {
-            host.preferences().remove(request.region(), name);
-            return 0;
-        });
-    case QEL_SERVICE_WRITE_LOG_ENTRY: {
-        std::string text;
-        uint32_t kind = 0;
-        if (!call.decodeText("text", a1, a2, &text) || !call.decodeNumber("kind", a5, &kind)) {
-            return call.finish(kInvalid);
-        }
-        call.setValue(text);
-        if (call.refused(false)) {
-            return call.finish(call.refusalCode());
-        }
-        request.addLogEntry(kind, text);
-        return call.finish(0);
-    }
-    case QEL_SERVICE_SET_ERROR_INFO: {
-        std::string message;
-        std::string explanation;
-        if (!call.decodeText("message", a1, a2, &message) ||
-            !call.decodeText("explanation", a3, a4, &explanation)) {
-            return call.finish(kInvalid);
-        }
-        call.setValue(message);
-        if (call.refused(false)) {
-            return call.finish(call.refusalCode());
-        }
-        request.setErrorInfo(message, explanation);
-        return call.finish(0);
-    }
-    case QEL_SERVICE_REGISTER_MODULE_NAME:
-    case QEL_SERVICE_REGISTER_MODULE_VERSION:
-    case QEL_SERVICE_REGISTER_MODULE_VENDOR:
-    case QEL_SERVICE_REGISTER_TRACKING_URL:
-        return textInputService(call, "text", a1, a2, [&](const std::string &text) {
-            host.updateRegistration([&](Registration &registration) {
-                if (selector == QEL_SERVICE_REGISTER_MODULE_NAME) {
-                    registration.moduleName = text;
-                } else if (selector == QEL_SERVICE_REGISTER_MODULE_VERSION) {
-                    registration.moduleVersion = text;
-                } else if (selector == QEL_SERVICE_REGISTER_MODULE_VENDOR) {
-                    registration.moduleVendor = text;
-                } else {
-                    registration.trackingURL = text;
-                }
-            });
-            return 0;
-        });
-    case QEL_SERVICE_REGISTER_TAG: {
-        std::string name;
-        uint32_t kind = 0;
-        if (!call.decodeText("name", a1, a2, &name) || !call.decodeNumber("kind", a5, &kind)) {
-            return call.finish(kInvalid);
-        }
-        call.setName(name);
-        if (call.refused(false)) {
-            return call.finish(call.refusalCode());
-        }
-        if (name.empty()) {
-            return call.finish(kInvalid);
-        }
-        host.updateRegistration([&](Registration &registration) { registration.addTag(name, kind); });
-        return call.finish(0);
-    }
-    case QEL_SERVICE_REGISTER_ACTION: {
-        std::string accepted;
-        int32_t answer = inOutService(call, "name", a1, a2, [&](const std::string &name, std::string *reason) {
-            std::optional<std::string> rename = request.faults().actionRename();
-            accepted = rename ? *rename : name;
-            if (accepted.empty()) {
-                *reason = "an action needs a name";
-                return std::optional<std::string>();
-            }
-            return std::optional<std::string>(accepted);
-        });
-        if (answer == 0) {
-            host.updateRegistration([&](Registration &registration) { registration.actionName = accepted; });
-        }
-        return answer;
-    }
-    case QEL_SERVICE_GET_TAG_PARAMETER:
-        return occurrenceService(call, a1, a2, a3, a4, a5, [&](const std::string &name, uint32_t index) {
-            return request.tagParameter(name, index);
-        });
-    case QEL_SERVICE_GET_TAG_PARAMETER_AT:
-        return tagParameterAt(call, request, a1, a2, a3, a4, a5);
-    case QEL_SERVICE_GET_TAG_BODY:
-        return outputService(call, a1, a2, request.tagBody());
-    case QEL_SERVICE_GET_FORM_ARGUMENT:
-        return occurrenceService(call, a1, a2, a3, a4, a5, [&](const std::string &name, uint32_t index) {
-            return request.formArgument(name, index);
-        });
-    case QEL_SERVICE_GET_CGI_VARIABLE:
-        return namedOutputService(call, a1, a2, a3, a4,
-                                  [&](const std::string &name) { return request.cgiVariable(name); });
-    case QEL_SERVICE_SET_PAGE_VARIABLE: {
-        std::string name;
-        std::string value;
-        if (!call.decodeText("name", a1, a2, &name) || !call.decodeText("value", a3, a4, &value)) {
-            return call.finish(kInvalid);
-        }
-        call.setName(name);
-        call.setValue(value);
-        if (call.refused(false)) {
-            return call.finish(call.refusalCode());
-        }
-        if (name.empty()) {
-            call.noteResult("refused: a page variable needs a name");
-            return call.finish(kInvalid);
-        }
-        request.setPageVariable(name, value);
-        return call.finish(0);
-    }
-    case QEL_SERVICE_GET_VIRTUAL_HOST:
-        return outputService(call, a1, a2, nonEmpty(request.virtualHost()));
-    case QEL_SERVICE_GET_PAGE_FOLDER_PATH: {
-        std::optional<std::string> path;
-        if (!request.pageFolder().empty()) {
-            path = SiteFolders::withTrailingSlash(request.pageFolder());
-        }
-        return outputService(call, a1, a2, path);
-    }
-    case QEL_SERVICE_GET_DATA_FOLDER_PATH:
-        return inOutService(call, "name", a1, a2, [&](const std::string &name, std::string *reason) {
-            return host.folders().dataFolder(name, reason);
-        });
-    case QEL_SERVICE_RESOLVE_FOLDER_PATH:
-        return inOutService(call, "path", a1, a2, [&](const std::string &path, std::string *reason) {
-            return host.folders().resolve(request.pageFolder(), path, reason);
-        });
-    default:
-        call.note("unknown selector");
-        return call.finish(static_cast<int32_t>(QEL_RESULT_UNKNOWN_REQUEST));
-    }
+    return table;
 }
 
 } // namespace
@@ -345,6 +373,6 @@ using velquor::host::HostRequest;
 extern "C" int32_t HostServiceCallback(uintptr_t hostRef, uint32_t selector, void *a1, void *a2, void *a3,
                                        void *a4, void *a5) {
     return HostRequest::serveCall(hostRef, selector, [&](HostRequest &request) {
-        return velquor::host::servePage(request, selector, a1, a2, a3, a4, a5);
+        return velquor::host::pageServices().serve(request, selector, {a1, a2, a3, a4, a5, nullptr});
     });
 }

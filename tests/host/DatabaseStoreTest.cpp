@@ -6,11 +6,13 @@
 #include "host/lib/DatabaseStore.h"
 #include "host/lib/Host.h"
 #include "host/lib/HostRequest.h"
+#include "host/lib/SqliteConnection.h"
 
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <chrono>
+#include <functional>
 #include <thread>
 
 namespace velquor::host {
@@ -79,6 +81,7 @@ TEST_F(DatabaseStoreTest, NewNameOpensEmptyAndFieldsKeepTheirTypes) {
 
 TEST_F(DatabaseStoreTest, OpenNeedsAStartedSystemAndAValidMode) {
     HostRequest request(host, QEL_REQUEST_TAG);
+    request.setRecording(true);
     ServiceCaller caller(request.context());
     uint32_t handle = 0;
     EXPECT_EQ(caller.open("x", QEL_OPEN_SHARED, &handle), kGeneral);
@@ -415,22 +418,29 @@ TEST_F(DatabaseStoreTest, ManyRequestThreadsAddAtOnce) {
     EXPECT_EQ(refused.load(), 75);
 }
 
+// Runs work in one request of a host whose databases are in the file at path: one run
+// of the host.
+void inOneRun(const std::string &path, const std::function<void(Session &)> &work) {
+    std::string error;
+    Host host;
+    host.useDatabases(DatabaseStore::open(path, &error));
+    ASSERT_TRUE(error.empty()) << error;
+    Session s(host);
+    work(s);
+}
+
 TEST(DatabaseStoreFile, ValuesLayoutAndUniquenessSurviveAReopen) {
     test::TempFolder folder;
     std::string path = folder / "databases.sqlite";
     std::string error;
-    {
-        Host host;
-        host.useDatabases(DatabaseStore::open(path, &error));
-        ASSERT_TRUE(error.empty()) << error;
-        Session s(host);
+    inOneRun(path, [](Session &s) {
         uint32_t handle = s.open("Inbox");
         ASSERT_EQ(s.caller.addField(handle, "Unique ID", QEL_FIELD_UNIQUE_TEXT), 0);
         ASSERT_EQ(s.caller.addField(handle, "From Name", kTextField), 0);
         ASSERT_EQ(s.add(handle, {{"Unique ID", "u1"}, {"From Name", "Ann \"A\" Example"}}), 0);
         ASSERT_EQ(s.add(handle, {{"Unique ID", "u2"}}), 0);
         ASSERT_EQ(s.caller.onRecord(QEL_DATABASE_DELETE_RECORD, handle, 2), 0);
-    }
+    });
     Host host;
     std::shared_ptr<DatabaseStore> store = DatabaseStore::open(path, &error);
     ASSERT_NE(store, nullptr) << error;
@@ -451,6 +461,88 @@ TEST(DatabaseStoreFile, ValuesLayoutAndUniquenessSurviveAReopen) {
     s.request.end();
     EXPECT_TRUE(store->dropDatabase("Inbox", &error)) << error;
     EXPECT_TRUE(store->fields("Inbox").empty());
+}
+
+// A file with the Inbox database of two fields, left by an earlier run.
+void storeInbox(const std::string &path) {
+    inOneRun(path, [](Session &s) {
+        uint32_t handle = s.open("Inbox");
+        ASSERT_EQ(s.caller.addField(handle, "Unique ID", QEL_FIELD_UNIQUE_TEXT), 0);
+        ASSERT_EQ(s.caller.addField(handle, "Header", kTextField), 0);
+    });
+}
+
+void runSql(const std::string &path, const std::string &sql) {
+    SqliteConnection connection;
+    std::string error;
+    ASSERT_TRUE(connection.open(path, 1000, &error)) << error;
+    ASSERT_TRUE(connection.execute(sql, &error)) << error;
+}
+
+TEST(DatabaseStoreFile, ACatalogueThatCannotBeReadIsAnErrorNeverAnEmptyOne) {
+    struct Case {
+        const char *sql;  // what became of the catalogue since the last run
+        const char *part;
+    } cases[] = {
+        {"ALTER TABLE velquor_databases RENAME TO old_databases; CREATE TABLE velquor_databases (folded TEXT)",
+         "databases"},
+        {"ALTER TABLE velquor_fields RENAME TO old_fields; CREATE TABLE velquor_fields (folded TEXT)", "fields"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.sql);
+        test::TempFolder folder;
+        std::string path = folder / "databases.sqlite";
+        storeInbox(path);
+        runSql(path, c.sql);
+        std::string error;
+        EXPECT_EQ(DatabaseStore::open(path, &error), nullptr);
+        EXPECT_NE(error.find(std::string("cannot read the database catalogue (") + c.part + ")"), std::string::npos)
+            << error;
+    }
+}
+
+TEST(DatabaseStoreFile, MemoryChangesOnlyWithWhatSQLiteStored) {
+    // Each refusal is a trigger that makes SQLite refuse one catalogue write.
+    struct Case {
+        const char *trigger;
+        std::function<bool(Session &, DatabaseStore &)> change;  // true when the store took the change
+    } cases[] = {
+        {"BEFORE INSERT ON velquor_databases",
+         [](Session &s, DatabaseStore &) {
+             uint32_t handle = 0;
+             return s.caller.open("Outbox", QEL_OPEN_SHARED, &handle) == 0;
+         }},
+        {"BEFORE INSERT ON velquor_fields",
+         [](Session &s, DatabaseStore &) { return s.caller.addField(s.open("Inbox"), "Size", kTextField) == 0; }},
+        {"BEFORE DELETE ON velquor_databases",
+         [](Session &, DatabaseStore &store) {
+             std::string error;
+             return store.dropDatabase("Inbox", &error);
+         }},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.trigger);
+        test::TempFolder folder;
+        std::string path = folder / "databases.sqlite";
+        storeInbox(path);
+        std::string error;
+        std::shared_ptr<DatabaseStore> store = DatabaseStore::open(path, &error);
+        ASSERT_NE(store, nullptr) << error;
+        runSql(path, std::string("CREATE TRIGGER refuse ") + c.trigger + " BEGIN SELECT RAISE(ABORT, 'refused'); END");
+        Host host;
+        host.useDatabases(store);
+        {
+            Session s(host);
+            EXPECT_FALSE(c.change(s, *store));
+        }
+        EXPECT_EQ(store->databaseNames(), std::vector<std::string>{"Inbox"});
+        EXPECT_EQ(store->fields("Inbox").size(), 2u);
+        runSql(path, "DROP TRIGGER refuse");
+        std::shared_ptr<DatabaseStore> reopened = DatabaseStore::open(path, &error);
+        ASSERT_NE(reopened, nullptr) << error;
+        EXPECT_EQ(reopened->databaseNames(), store->databaseNames()) << "memory and file agree";
+        EXPECT_EQ(reopened->fields("Inbox").size(), 2u);
+    }
 }
 
 TEST(DatabaseStoreCriteria, ParsesOnlyTheOneForm) {

@@ -20,6 +20,7 @@ const int32_t kUnknown = static_cast<int32_t>(QEL_RESULT_REGISTRATION_REFUSED);
 class FaultPlanTest : public ::testing::Test {
 protected:
     FaultPlanTest() : caller(request.context()) {
+        request.setRecording(true);
         request.addTagParameter("username", "ann");
         request.addTagParameter("password", "secret");
         request.addFormArgument("Status", "F");

@@ -73,7 +73,7 @@ TEST_F(HostMemoryTest, RequestContextCarriesTheMemoryFunctions) {
     EXPECT_EQ(context->allocate, &HostAllocate);
     EXPECT_EQ(context->release, &HostRelease);
     EXPECT_EQ(context->requestCode, QEL_REQUEST_INITIALISE);
-    EXPECT_EQ(reinterpret_cast<HostRequest *>(context->hostRef), &request);
+    EXPECT_EQ(context->hostRef, request.id()) << "the hostRef names the request";
 }
 
 } // namespace

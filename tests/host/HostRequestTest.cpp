@@ -8,7 +8,13 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstring>
+#include <memory>
+#include <mutex>
+#include <new>
 #include <string>
 #include <thread>
 
@@ -24,6 +30,7 @@ const int32_t kInvalid = static_cast<int32_t>(QEL_RESULT_INVALID_PARAMETER);
 class HostRequestTest : public ::testing::Test {
 protected:
     HostRequestTest() : caller(request.context()) {
+        request.setRecording(true);
         request.setTagName("qelSendMail");
         request.addTagParameter("to", "first@example.test");
         request.addTagParameter("CC", "");
@@ -219,6 +226,31 @@ TEST_F(HostRequestTest, EveryCallIsRecordedWithItsArguments) {
     EXPECT_EQ(request.countCalls(QEL_SERVICE_GET_TAG_PARAMETER, "to"), 0u);
 }
 
+TEST(HostRequestRecording, OffUnlessAskedForWhileViolationsAreAlwaysNoted) {
+    HostRequest request;
+    ServiceCaller caller(request.context());
+    request.setTagName("qelPOP");
+    EXPECT_EQ(caller.writeText("the page"), 0);
+    EXPECT_EQ(caller.output(QEL_SERVICE_GET_TAG_NAME, 32).text, "qelPOP");
+    EXPECT_EQ(request.output(), "the page");
+    EXPECT_TRUE(request.calls().empty()) << "no record and no copy of the output";
+
+    char name[] = "to";
+    uint32_t wrongCount = 2;
+    char buffer[8];
+    uint32_t size = sizeof buffer;
+    uint32_t index = 0;
+    EXPECT_EQ(caller.page(QEL_SERVICE_GET_TAG_PARAMETER, name, &wrongCount, buffer, &size, &index), kInvalid);
+    ASSERT_EQ(request.protocolViolations().size(), 1u);
+    EXPECT_EQ(request.protocolViolations()[0].rfind("MTPm [violation: name: count 2", 0), 0u)
+        << request.protocolViolations()[0];
+
+    request.setRecording(true);
+    EXPECT_EQ(caller.writeText("more"), 0);
+    ASSERT_EQ(request.calls().size(), 1u);
+    EXPECT_EQ(request.calls()[0].value, "more");
+}
+
 TEST(HostRequestLifetime, UnknownOrEndedRequestsAreRefused) {
     const int32_t general = static_cast<int32_t>(QEL_RESULT_GENERAL_FAILURE);
     uint32_t length = 1;
@@ -266,6 +298,126 @@ TEST(HostRequestLifetime, RunServesCallsOnlyOnTheRequestThreadWhileRunning) {
         << "a call after the entry point returned";
     EXPECT_EQ(request.output(), "ok");
     EXPECT_EQ(request.protocolViolations().size(), 2u);
+}
+
+const int32_t kGeneral = static_cast<int32_t>(QEL_RESULT_GENERAL_FAILURE);
+
+int32_t writeThrough(uintptr_t hostRef, const char *text) {
+    uint32_t length = static_cast<uint32_t>(std::strlen(text));
+    return HostServiceCallback(hostRef, QEL_SERVICE_WRITE_TEXT, const_cast<char *>(text), &length, nullptr, nullptr,
+                               nullptr);
+}
+
+TEST(HostRequestLifetime, AFinishedRequestsReferenceNeverReachesALaterRequest) {
+    Host host;
+    // The later request takes the very memory of the finished one.
+    alignas(HostRequest) unsigned char storage[sizeof(HostRequest)];
+    auto *first = new (storage) HostRequest(host, QEL_REQUEST_TAG);
+    uintptr_t stale = first->context()->hostRef;
+    first->~HostRequest();
+    auto *second = new (storage) HostRequest(host, QEL_REQUEST_TAG);
+    EXPECT_EQ(writeThrough(stale, "stale"), kGeneral);
+    EXPECT_EQ(second->output(), "");
+    EXPECT_EQ(writeThrough(second->context()->hostRef, "live"), 0);
+    EXPECT_EQ(second->output(), "live");
+    second->~HostRequest();
+}
+
+// A log sink that holds the call writing to it until released.
+struct HeldSink {
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool entered = false;
+    bool released = false;
+
+    void operator()(const std::string &) {
+        std::unique_lock<std::mutex> lock(mutex);
+        entered = true;
+        changed.notify_all();
+        changed.wait_for(lock, std::chrono::seconds(20), [&] { return released; });
+    }
+    bool waitEntered() {
+        std::unique_lock<std::mutex> lock(mutex);
+        return changed.wait_for(lock, std::chrono::seconds(20), [&] { return entered; });
+    }
+    void release() {
+        std::lock_guard<std::mutex> lock(mutex);
+        released = true;
+        changed.notify_all();
+    }
+};
+
+TEST(HostRequestLifetime, ARequestLivesUntilTheCallsInItReturn) {
+    Host host;
+    auto sink = std::make_shared<HeldSink>();
+    host.setLogSink([sink](const std::string &line) { (*sink)(line); });
+    auto request = std::make_unique<HostRequest>(host, QEL_REQUEST_TAG);
+    uintptr_t ref = request->context()->hostRef;
+
+    int32_t logged = -1;
+    std::thread caller([&] { logged = ServiceCaller(request->context()).writeLog("held"); });
+    ASSERT_TRUE(sink->waitEntered());
+    std::thread ender([&] { request.reset(); });
+    // Once the request is ending it takes no new call, while the held call still runs in it.
+    uint32_t size = 0;
+    int32_t answer = 0;
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (answer != kGeneral && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::yield();
+        answer = HostServiceCallback(ref, QEL_SERVICE_GET_TAG_NAME, nullptr, &size, nullptr, nullptr, nullptr);
+    }
+    EXPECT_EQ(answer, kGeneral);
+    sink->release();
+    caller.join();
+    ender.join();
+    EXPECT_EQ(logged, 0) << "the held call finished in a request that was still there";
+}
+
+// The entry point of a pretend module that lets other threads know its request's hostRef.
+std::atomic<uintptr_t> publishedRef{0};
+
+int32_t publishingModule(HostContext *context) {
+    publishedRef = context->hostRef;
+    uint32_t length = 2;
+    return context->callback(context->hostRef, QEL_SERVICE_WRITE_TEXT, const_cast<char *>("ok"), &length, nullptr,
+                             nullptr, nullptr);
+}
+
+TEST(HostRequestLifetime, StrayCallsWhileRequestsEndAreRefused) {
+    Host host;
+    std::atomic<bool> done{false};
+    std::atomic<long> strayCalls{0};
+    std::atomic<long> served{0};
+    auto stray = [&] {
+        char buffer[16];
+        while (!done) {
+            uintptr_t ref = publishedRef.load();
+            uint32_t size = sizeof buffer;
+            int32_t page = writeThrough(ref, "stray");
+            int32_t tag = HostServiceCallback(ref, QEL_SERVICE_GET_TAG_NAME, buffer, &size, nullptr, nullptr, nullptr);
+            int32_t database =
+                HostDatabaseServiceCallback(ref, QEL_DATABASE_STARTUP, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr);
+            served += (page != kGeneral) + (tag != kGeneral) + (database != kGeneral);
+            ++strayCalls;
+        }
+    };
+    std::thread first(stray);
+    std::thread second(stray);
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    int requests = 0;
+    while ((requests < 3000 || strayCalls.load() < 3000) && std::chrono::steady_clock::now() < deadline) {
+        HostRequest request(host, QEL_REQUEST_TAG);
+        request.setTagName("qelPOP");
+        EXPECT_EQ(request.run(publishingModule), 0);
+        EXPECT_EQ(request.output(), "ok");
+        ++requests;
+    }
+    done = true;
+    first.join();
+    second.join();
+    EXPECT_GE(strayCalls.load(), 3000) << "the stray threads ran while requests ended";
+    EXPECT_EQ(served.load(), 0);
+    publishedRef = 0;
 }
 
 } // namespace

@@ -37,6 +37,7 @@ TEST(ModuleLoader, LoadsTheBuiltModule) {
     ASSERT_NE(loader.entry(), nullptr);
     // Terminate is answered at once and calls no service.
     HostRequest request(QEL_REQUEST_TERMINATE);
+    request.setRecording(true);
     EXPECT_EQ(request.run(loader.entry()), 0);
     EXPECT_TRUE(request.calls().empty());
     loader.unload();

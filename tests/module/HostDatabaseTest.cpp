@@ -16,7 +16,7 @@ std::string Text(const QELString &text) { return std::string(text.text(), text.l
 
 class HostDatabaseTest : public ::testing::Test {
 protected:
-    HostDatabaseTest() : request_(QEL_REQUEST_TAG), database_(*request_.context()) {}
+    HostDatabaseTest() : request_(QEL_REQUEST_TAG), database_(*request_.context()) { request_.setRecording(true); }
 
     // Starts the database system (once) and opens a database, as the tags do.
     uint32_t Open(const char *name) {

@@ -26,6 +26,7 @@ class HostServicesTest : public ::testing::Test {
 protected:
     HostServicesTest() : request_(QEL_REQUEST_TAG), host_(*request_.context()) {
         request_.setTagName("qelSendMail");
+        request_.setRecording(true);
     }
     HostRequest request_;
     QELHostServices host_;

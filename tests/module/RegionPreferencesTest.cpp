@@ -40,6 +40,7 @@ TEST(RegionPreferencesTest, PageTicksOnlyTheExactValueYes) {
 
 TEST(RegionPreferencesTest, StoreSwitchesOffUnpostedAndNoAndRemovesTheRest) {
     HostRequest store(QEL_REQUEST_SET_PREFERENCES);
+    store.setRecording(true);
     store.setRegion("/shop");
     store.host().preferences().set("/shop", "qelIncludeHTTP", "no");
     store.addFormArgument("qelIncludeHTTP", "yes");  // ticked: enabled again
@@ -68,6 +69,7 @@ TEST(RegionPreferencesTest, EmptyPostedValueSwitchesTheTagOff) {
     EXPECT_EQ("no", store.host().preferences().get("/", "qelIncludeHTTP").value_or("(none)"));
 
     HostRequest tag(store.host(), QEL_REQUEST_TAG);
+    tag.setRecording(true);
     tag.setRegion("/");
     tag.setTagName("qelIncludeHTTP");
     EXPECT_EQ(0, tag.run(ProcessQELRequest));

@@ -41,6 +41,7 @@ protected:
 
 TEST_F(RegistrationTest, RegistersIdentityTagsAndActionInOrder) {
     HostRequest request(QEL_REQUEST_INITIALISE);
+    request.setRecording(true);
     ASSERT_EQ(0, request.run(ProcessQELRequest));
     EXPECT_EQ(kSequence, RegistrationSelectors(request));
     Registration registration = request.host().registration();
@@ -73,6 +74,7 @@ TEST_F(RegistrationTest, EveryRefusedStepStillRunsTheRest) {
     };
     for (const Case &c : cases) {
         HostRequest request(QEL_REQUEST_INITIALISE);
+        request.setRecording(true);
         request.faults().refuse(c.selector, c.name);
         EXPECT_EQ(kRefusedRegistration, request.run(ProcessQELRequest)) << std::hex << c.selector << c.name;
         EXPECT_EQ(kSequence, RegistrationSelectors(request));
@@ -107,6 +109,7 @@ TEST_F(RegistrationTest, RefusedActionKeepsTheEarlierName) {
 
 TEST_F(RegistrationTest, ActionNameAnsweredTooSmallIsReadThroughOneResize) {
     HostRequest request(QEL_REQUEST_INITIALISE);
+    request.setRecording(true);
     const std::string longName(100, 'A');
     request.faults().renameAction(longName);
     ASSERT_EQ(0, request.run(ProcessQELRequest));
@@ -117,6 +120,7 @@ TEST_F(RegistrationTest, ActionNameAnsweredTooSmallIsReadThroughOneResize) {
 TEST_F(RegistrationTest, SecondInitialisationRegistersEverythingAgain) {
     HostRequest first(QEL_REQUEST_INITIALISE);
     HostRequest second(first.host(), QEL_REQUEST_INITIALISE);
+    second.setRecording(true);
     ASSERT_EQ(0, first.run(ProcessQELRequest));
     ASSERT_EQ(0, second.run(ProcessQELRequest));
     EXPECT_EQ(kSequence, RegistrationSelectors(second));

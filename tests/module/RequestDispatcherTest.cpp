@@ -66,6 +66,7 @@ TEST_F(RequestDispatcherTest, AnswersEveryRequestCode) {
 TEST_F(RequestDispatcherTest, TerminateAndUnknownCodesCallNoService) {
     for (uint32_t code : {QEL_REQUEST_TERMINATE, QEL_FOUR_CHAR_CODE('M', 'Z', 'z', 'z')}) {
         HostRequest request(code);
+        request.setRecording(true);
         request.run(ProcessQELRequest);
         EXPECT_TRUE(request.calls().empty()) << std::hex << code;
         EXPECT_EQ("", request.output());
@@ -91,6 +92,7 @@ TEST_F(RequestDispatcherTest, RegionSwitchDisablesOnlyTheExactValueNo) {
     };
     for (const Case &c : cases) {
         HostRequest request(QEL_REQUEST_TAG);
+        request.setRecording(true);
         PrepareIncludeWithoutURL(request);
         if (c.stored != nullptr)
             request.host().preferences().set("/", "qelIncludeHTTP", c.stored);
@@ -103,6 +105,7 @@ TEST_F(RequestDispatcherTest, RegionSwitchDisablesOnlyTheExactValueNo) {
 
 TEST_F(RequestDispatcherTest, RegionPreferenceIsAskedUnderTheTagNameWithDefaultYes) {
     HostRequest request(QEL_REQUEST_TAG);
+    request.setRecording(true);
     PrepareIncludeWithoutURL(request, "QELincludehttp");
     request.run(ProcessQELRequest);
     auto preferenceCalls = request.callsOf(QEL_SERVICE_GET_PREFERENCE);
@@ -124,6 +127,7 @@ TEST_F(RequestDispatcherTest, DispatchesTagNamesWithoutRegardToCase) {
 TEST_F(RequestDispatcherTest, TagsThatDoNothingAnswerZeroWithoutOutput) {
     for (const char *name : {"qelFTP", "QELFTP", "qelUnknown", "", "qelIncludeHTTPX"}) {
         HostRequest request(QEL_REQUEST_TAG);
+        request.setRecording(true);
         request.setTagName(name);
         EXPECT_EQ(0, request.run(ProcessQELRequest)) << name;
         EXPECT_EQ(0u, request.countCalls(QEL_SERVICE_WRITE_TEXT)) << name;
@@ -133,6 +137,7 @@ TEST_F(RequestDispatcherTest, TagsThatDoNothingAnswerZeroWithoutOutput) {
 
 TEST_F(RequestDispatcherTest, TagNameReadThroughOneResize) {
     HostRequest request(QEL_REQUEST_TAG);
+    request.setRecording(true);
     PrepareIncludeWithoutURL(request);
     request.faults().bufferTooSmall(QEL_SERVICE_GET_TAG_NAME, 1);
     EXPECT_EQ(Code(QEL_RESULT_MISSING_PARAMETER), request.run(ProcessQELRequest));
@@ -144,6 +149,7 @@ TEST_F(RequestDispatcherTest, TagNameReadThroughOneResize) {
 
 TEST_F(RequestDispatcherTest, PreferenceAnsweredTooSmallTwiceTakesTheDefault) {
     HostRequest request(QEL_REQUEST_TAG);
+    request.setRecording(true);
     PrepareIncludeWithoutURL(request);
     request.host().preferences().set("/", "qelIncludeHTTP", "no");
     request.faults().bufferTooSmall(QEL_SERVICE_GET_PREFERENCE, 2);
@@ -154,6 +160,7 @@ TEST_F(RequestDispatcherTest, PreferenceAnsweredTooSmallTwiceTakesTheDefault) {
 
 TEST_F(RequestDispatcherTest, PreferenceAnsweredTooSmallOnceIsReadWhole) {
     HostRequest request(QEL_REQUEST_TAG);
+    request.setRecording(true);
     PrepareIncludeWithoutURL(request);
     request.host().preferences().set("/", "qelIncludeHTTP", "no");
     request.faults().bufferTooSmall(QEL_SERVICE_GET_PREFERENCE, 1);
@@ -163,6 +170,7 @@ TEST_F(RequestDispatcherTest, PreferenceAnsweredTooSmallOnceIsReadWhole) {
 
 TEST_F(RequestDispatcherTest, OutputIsWrittenOnceWithItsExactLength) {
     HostRequest request(QEL_REQUEST_GET_PREFERENCES);
+    request.setRecording(true);
     request.setRegion("/");
     EXPECT_EQ(0, request.run(ProcessQELRequest));
     auto writes = request.callsOf(QEL_SERVICE_WRITE_TEXT);
@@ -174,6 +182,7 @@ TEST_F(RequestDispatcherTest, OutputIsWrittenOnceWithItsExactLength) {
 
 TEST_F(RequestDispatcherTest, HandlerOutputIsKeptWhenItFails) {
     HostRequest request(QEL_REQUEST_TAG);
+    request.setRecording(true);
     QELHostServices host(*request.context());
     int32_t result = QELRequestDispatcher::RunWithOutput(host, [](QELString &output) {
         output.append("partial page");
