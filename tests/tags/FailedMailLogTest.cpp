@@ -34,6 +34,7 @@ protected:
         HostRequest own(host_, QEL_REQUEST_ACTION);
         HostRequest &used = request != nullptr ? *request : own;
         used.setActionName("SendMail");
+        used.setRecording(true);
         for (const auto &[name, value] : post)
             used.addFormArgument(name, value);
         int32_t result = used.run(ProcessQELRequest);
@@ -171,6 +172,7 @@ TEST_F(FailedMailLogTest, ADatabaseOfAnotherLayoutIsRefusedAndLeftAlone) {
         store.closeAll(1);
         HostRequest request(host, QEL_REQUEST_ACTION);
         request.setActionName("SendMail");
+        request.setRecording(true);
         for (const auto &[name, value] : Failure("msg9", "x"))
             request.addFormArgument(name, value);
         EXPECT_EQ(Code(QEL_RESULT_OPERATION_FAILED), request.run(ProcessQELRequest)) << fields;
