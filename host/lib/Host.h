@@ -6,6 +6,7 @@
 #include "host/lib/Registration.h"
 #include "host/lib/SiteFolders.h"
 
+#include <cstddef>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -14,6 +15,7 @@
 namespace velquor::host {
 
 class DatabaseStore;
+class LogFile;
 class PreferenceStore;
 
 // Built with in-memory preferences and databases and without folders; the page server
@@ -41,11 +43,15 @@ public:
     // Changes the registration record under the host's lock.
     void updateRegistration(const std::function<void(Registration &)> &change);
 
-    // Every log line goes to the sink (none by default: the lines are only kept by the
-    // request). fileLogSink appends the lines to a file.
+    // Every log line, made safe (LogFile::safeLine: no control byte, at most
+    // kLogLineBytes), goes to the sink and to the log file (neither by default: the lines
+    // are only kept by the request). False when the log file could not take the line; the
+    // first of a run of such failures also sends the sink a line that says why.
     void setLogSink(LogSink sink);
-    void writeLog(const std::string &line);
-    static LogSink fileLogSink(const std::string &path);
+    void useLogFile(std::shared_ptr<LogFile> file);
+    bool writeLog(const std::string &line);
+
+    static constexpr size_t kLogLineBytes = 8192;
 
 private:
     SiteFolders folders_;
@@ -54,6 +60,7 @@ private:
     mutable std::mutex mutex_;  // registration and sink
     Registration registration_;
     LogSink logSink_;
+    std::shared_ptr<LogFile> logFile_;
 };
 
 } // namespace velquor::host

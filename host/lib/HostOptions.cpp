@@ -1,6 +1,8 @@
 // HostOptions.cpp: command-line parsing and usage of velquor-host.
 #include "host/lib/HostOptions.h"
 
+#include <fstream>
+
 namespace velquor::host {
 
 namespace {
@@ -138,6 +140,24 @@ std::optional<HostOptions> HostOptions::parse(const std::vector<std::string> &ar
         }
     }
     return options;
+}
+
+bool HostOptions::readPasswordFile(const std::string &file, std::string *password, std::string *error) {
+    std::ifstream input(file, std::ios::binary);
+    std::string line;
+    if (!input || !std::getline(input, line)) {
+        *error = "cannot read a password from " + file;
+        return false;
+    }
+    while (!line.empty() && line.back() == '\r') {
+        line.pop_back();  // written on a system that ends lines with CR LF
+    }
+    if (line.empty()) {
+        *error = "the first line of " + file + " holds no password";
+        return false;
+    }
+    *password = line;
+    return true;
 }
 
 std::string HostOptions::usage(const HostOptions &defaults) {
