@@ -61,7 +61,7 @@ bool Host::writeLog(const std::string &line) {
         sink = logSink_;
         file = logFile_;
     }
-    std::string safe = LogFile::safeLine(line, kLogLineBytes);
+    std::string safe = LogFile::safeLine(line, LogFile::kLineBytes);
     if (sink) {
         sink(safe);
     }
@@ -72,7 +72,7 @@ bool Host::writeLog(const std::string &line) {
     if (sink && !failure.empty()) {
         sink(PageRequest::timeStamp() + " " +
              LogFile::safeLine("the log file failed: " + failure + "; its lines are lost until it works again",
-                               kLogLineBytes));
+                               LogFile::kLineBytes));
     }
     return false;
 }

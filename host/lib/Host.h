@@ -6,7 +6,6 @@
 #include "host/lib/Registration.h"
 #include "host/lib/SiteFolders.h"
 
-#include <cstddef>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -44,20 +43,18 @@ public:
     void updateRegistration(const std::function<void(Registration &)> &change);
 
     // Every log line, made safe (LogFile::safeLine: no control byte, at most
-    // kLogLineBytes), goes to the sink and to the log file (neither by default: the lines
-    // are only kept by the request). False when the log file could not take the line; the
-    // first of a run of such failures also sends the sink a line that says why.
+    // LogFile::kLineBytes), goes to the sink and to the log file (neither by default: the
+    // lines are only kept by the request). False when the log file could not take the
+    // line; the first of a run of such failures also sends the sink a line that says why.
     void setLogSink(LogSink sink);
     void useLogFile(std::shared_ptr<LogFile> file);
     bool writeLog(const std::string &line);
-
-    static constexpr size_t kLogLineBytes = 8192;
 
 private:
     SiteFolders folders_;
     std::shared_ptr<PreferenceStore> preferences_;
     std::shared_ptr<DatabaseStore> databases_;
-    mutable std::mutex mutex_;  // registration and sink
+    mutable std::mutex mutex_;  // registration, sink and log file
     Registration registration_;
     LogSink logSink_;
     std::shared_ptr<LogFile> logFile_;

@@ -13,8 +13,11 @@ namespace velquor::host {
 // Thread-safe. The file is private to its user (0600 when this class creates it).
 class LogFile {
 public:
+    // The longest line, in bytes: a longer one is cut (its length is noted).
+    static constexpr size_t kLineBytes = 8192;
+
     struct Limits {
-        size_t lineBytes = 8192;           // a longer line is cut (its length is noted)
+        size_t lineBytes = kLineBytes;
         uint64_t fileBytes = 10u << 20;    // the file is rotated before it grows past this
         int keptFiles = 3;                 // rotated files kept: name.1 (newest) to name.N
     };

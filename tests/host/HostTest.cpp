@@ -28,7 +28,7 @@ TEST(Host, LogLinesReachTheSinkAndTheFileSafeAndAFailingFileIsReported) {
     ASSERT_EQ(sink.size(), 1u);
     EXPECT_EQ(sink[0].find('\x1B'), std::string::npos);
     EXPECT_NE(sink[0].find("module says \\x1B]0;owned\\x07 vvv"), std::string::npos);
-    EXPECT_LE(sink[0].size(), Host::kLogLineBytes);
+    EXPECT_LE(sink[0].size(), LogFile::kLineBytes);
     EXPECT_EQ(test::readWholeFile(path), sink[0] + "\n");
 
     fs::remove(path);
