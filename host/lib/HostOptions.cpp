@@ -166,7 +166,8 @@ std::string HostOptions::usage(const HostOptions &defaults) {
            "\n"
            "  --site DIR                 the site folder (default " + defaults.site + ")\n"
            "  --data DIR                 the data folder: preferences, databases, log, the module's\n"
-           "                             data folders; keep it outside the site (default " + defaults.data + ")\n"
+           "                             data folders; keep it outside the site (default " + defaults.data + ");\n"
+           "                             made private to this user and used by one host at a time\n"
            "  --listen ADDRESS:PORT      where to listen (default " + defaults.listenAddress + ":" +
            std::to_string(defaults.listenPort) + "; port 0 picks a free one)\n"
            "  --module PATH              the module library (default " + defaults.module + ")\n"
