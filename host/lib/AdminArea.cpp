@@ -9,6 +9,7 @@
 #include "host/lib/PageParser.h"
 #include "host/lib/PageRequest.h"
 #include "host/lib/RequestRouter.h"
+#include "host/lib/SiteFolders.h"
 
 #include <cstdio>
 
@@ -95,7 +96,8 @@ std::string kindText(uint32_t kind) {
 
 AdminArea::AdminArea(Host &host, const HostIdentity &identity, const RequestRouter &router,
                      DownloadFolders &downloads, std::string password)
-    : host_(host), identity_(identity), router_(router), downloads_(downloads), password_(std::move(password)) {}
+    : host_(host), identity_(identity), router_(router), downloads_(downloads), password_(std::move(password)),
+      throttle_(std::make_unique<LoginThrottle>()) {}
 
 void AdminArea::setModule(EntryPoint entry, const Registration &registration) {
     entry_ = entry;
@@ -139,21 +141,47 @@ bool AdminArea::isSameOrigin(const WebRequest &request, const HostIdentity &iden
     return false;
 }
 
+std::optional<WebResponse> AdminArea::checkLogin(const WebRequest &request) {
+    std::string client = identity_.clientAddress(request.remoteAddress, request.header("X-Forwarded-For"));
+    if (password_.empty()) {
+        if (HostIdentity::isLoopback(client)) {
+            return std::nullopt;
+        }
+        return refusal(403, "Forbidden",
+                       "The administration area answers only clients on this machine unless a password is set.");
+    }
+    WebResponse askForPassword = refusal(401, "Authorisation required", "Log in as admin with the host's password.");
+    askForPassword.addHeader("WWW-Authenticate", "Basic realm=\"velquor-host administration\"");
+    if (!request.hasHeader("Authorization")) {
+        return askForPassword;  // no guess: a browser's first request
+    }
+    std::optional<std::string> given = basicPassword(request.header("Authorization"));
+    LoginThrottle::Answer answer = throttle_->attempt(client, given && equalSecrets(*given, password_));
+    std::string seconds = std::to_string(answer.retryAfter.count());
+    switch (answer.kind) {
+    case LoginThrottle::Answer::Kind::Accepted:
+        return std::nullopt;
+    case LoginThrottle::Answer::Kind::Failed:
+        host_.writeLog(PageRequest::timeStamp() + " administrator login from " + client + " failed (" +
+                       std::to_string(answer.failuresInARow) + " in a row); the next one is checked in " + seconds +
+                       " s");
+        return askForPassword;
+    case LoginThrottle::Answer::Kind::Wait:
+        break;
+    }
+    WebResponse wait = refusal(429, "Too many failed logins",
+                               "After failed logins the next one is checked only after a wait. Try again in " +
+                                   seconds + " s.");
+    wait.addHeader("Retry-After", seconds);
+    return wait;
+}
+
 WebResponse AdminArea::handle(const WebRequest &request, const std::string &adminPath) {
     if (!identity_.namesThisHost(request.header("Host"))) {
         return refusal(403, "Forbidden", "The administration area answers only requests addressed to this host.");
     }
-    if (!password_.empty()) {
-        std::optional<std::string> given = basicPassword(request.header("Authorization"));
-        if (!given || !equalSecrets(*given, password_)) {
-            WebResponse response = refusal(401, "Authorisation required", "Log in as admin with the host's password.");
-            response.addHeader("WWW-Authenticate", "Basic realm=\"velquor-host administration\"");
-            return response;
-        }
-    } else if (!HostIdentity::isLoopback(
-                   identity_.clientAddress(request.remoteAddress, request.header("X-Forwarded-For")))) {
-        return refusal(403, "Forbidden",
-                       "The administration area answers only clients on this machine unless a password is set.");
+    if (std::optional<WebResponse> refused = checkLogin(request)) {
+        return *refused;
     }
     bool post = request.method == "POST";
     bool read = request.method == "GET" || request.method == "HEAD";
@@ -256,9 +284,19 @@ WebResponse AdminArea::regionPage(const WebRequest &request, const std::string &
 }
 
 WebResponse AdminArea::forgetFolder(const WebRequest &request) {
+    std::set<std::string> recorded = downloads_.list();
     for (const auto &[name, value] : request.bodyFields) {
-        if (name == "folder") {
-            downloads_.remove(value);
+        if (name != "folder") {
+            continue;
+        }
+        if (recorded.count(SiteFolders::withTrailingSlash(value)) == 0) {
+            return refusal(404, "Not found", "There is no such attachment folder.");
+        }
+        if (!downloads_.remove(value)) {
+            host_.writeLog(PageRequest::timeStamp() + " the attachment folder " + value +
+                           " could not be forgotten: the data file refused the change");
+            return refusal(500, "Not forgotten",
+                           "The data file refused the change: the folder's files are still served as downloads.");
         }
     }
     WebResponse response = refusal(303, "Forgotten", "The folder's files are ordinary site files again.");

@@ -4,10 +4,12 @@
 #ifndef VELQUOR_HOST_ADMIN_AREA_H
 #define VELQUOR_HOST_ADMIN_AREA_H
 
+#include "host/lib/LoginThrottle.h"
 #include "host/lib/Registration.h"
 #include "host/lib/WebExchange.h"
 #include "module/HostInterface.h"
 
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -21,7 +23,8 @@ class RequestRouter;
 // Access: a request must be addressed to this host (its Host header names it, so that a
 // foreign name that resolves to this machine reaches nothing). Without a password only
 // loopback clients get in; with one every client must give it with HTTP Basic as user
-// "admin". A POST must come from a page of this host: its Origin (or, without one, its
+// "admin". Every failed login is logged and slows the next ones (LoginThrottle): while a
+// wait lasts, credentials are not checked and the answer is 429 with Retry-After. A POST must come from a page of this host: its Origin (or, without one, its
 // Referer) is this request's own origin (http or https); cross-site posts are refused.
 // Behind a reverse proxy on this machine the client is the one the proxy names in
 // X-Forwarded-For.
@@ -43,11 +46,17 @@ public:
     //                         ordinary site files again
     WebResponse handle(const WebRequest &request, const std::string &adminPath);
 
+    // The waits after failed logins (tests set their own clock through a new throttle).
+    LoginThrottle &loginThrottle() { return *throttle_; }
+    void useLoginThrottle(std::unique_ptr<LoginThrottle> throttle) { throttle_ = std::move(throttle); }
+
     static bool isSameOrigin(const WebRequest &request, const HostIdentity &identity);
     // The password of an "Authorization: Basic ..." header whose user is "admin".
     static std::optional<std::string> basicPassword(const std::string &authorization);
 
 private:
+    // Nothing when the request may go on; otherwise the refusal (401, 403 or 429).
+    std::optional<WebResponse> checkLogin(const WebRequest &request);
     WebResponse overview(const WebRequest &request);
     WebResponse regionPage(const WebRequest &request, const std::string &region, bool save);
     WebResponse forgetFolder(const WebRequest &request);
@@ -58,6 +67,7 @@ private:
     const RequestRouter &router_;
     DownloadFolders &downloads_;
     std::string password_;
+    std::unique_ptr<LoginThrottle> throttle_;
     EntryPoint entry_ = nullptr;
     Registration registration_;
 };

@@ -28,8 +28,16 @@ std::unique_ptr<DownloadFolders> DownloadFolders::openFile(const std::string &pa
         }
         return nullptr;
     }
-    while (rows.step() == SQLITE_ROW) {
+    int step = SQLITE_ROW;
+    while ((step = rows.step()) == SQLITE_ROW) {
         folders->folders_.insert(SiteFolders::withTrailingSlash(rows.text(0)));
+    }
+    if (step != SQLITE_DONE) {
+        // Folders left out would serve their attachments as pages.
+        if (error != nullptr) {
+            *error = "cannot read the attachment folders: " + file->lastError();
+        }
+        return nullptr;
     }
     folders->file_ = std::move(file);
     return folders;
@@ -38,32 +46,41 @@ std::unique_ptr<DownloadFolders> DownloadFolders::openFile(const std::string &pa
 bool DownloadFolders::add(const std::string &folder) {
     std::string key = SiteFolders::withTrailingSlash(folder);
     std::lock_guard<std::mutex> lock(mutex_);
-    if (!folders_.insert(key).second || file_ == nullptr) {
+    if (folders_.count(key) != 0) {
         return true;
     }
-    SqliteStatement write = file_->prepare("INSERT OR IGNORE INTO velquor_download_folders (folder) VALUES (?)");
-    if (!write.valid()) {
-        return false;
+    if (file_ != nullptr) {
+        SqliteStatement write = file_->prepare("INSERT OR IGNORE INTO velquor_download_folders (folder) VALUES (?)");
+        if (!write.valid()) {
+            return false;
+        }
+        write.bind(1, key);
+        if (write.step() != SQLITE_DONE) {
+            return false;
+        }
     }
-    write.bind(1, key);
-    return write.step() == SQLITE_DONE;
+    folders_.insert(key);
+    return true;
 }
 
 bool DownloadFolders::remove(const std::string &folder) {
     std::string key = SiteFolders::withTrailingSlash(folder);
     std::lock_guard<std::mutex> lock(mutex_);
-    if (folders_.erase(key) == 0) {
+    if (folders_.count(key) == 0) {
         return false;
     }
-    if (file_ == nullptr) {
-        return true;
+    if (file_ != nullptr) {
+        SqliteStatement erase = file_->prepare("DELETE FROM velquor_download_folders WHERE folder = ?");
+        if (!erase.valid()) {
+            return false;
+        }
+        erase.bind(1, key);
+        if (erase.step() != SQLITE_DONE) {
+            return false;
+        }
     }
-    SqliteStatement erase = file_->prepare("DELETE FROM velquor_download_folders WHERE folder = ?");
-    if (!erase.valid()) {
-        return false;
-    }
-    erase.bind(1, key);
-    return erase.step() == SQLITE_DONE;
+    folders_.erase(key);
+    return true;
 }
 
 std::set<std::string> DownloadFolders::list() const {

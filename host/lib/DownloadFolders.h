@@ -22,14 +22,16 @@ public:
     DownloadFolders &operator=(const DownloadFolders &) = delete;
 
     // Folders kept in the table "velquor_download_folders" of an SQLite file (created when
-    // missing); null with the reason in *error when the file cannot be used.
+    // missing); null with the reason in *error when the file cannot be used or read whole.
     static std::unique_ptr<DownloadFolders> openFile(const std::string &path, std::string *error);
 
-    // Records an absolute folder path (with or without its trailing "/"); false when the
-    // file refused it (the folder is still kept for this run).
+    // Records an absolute folder path (with or without its trailing "/"): in the file
+    // first, then in memory. False when the file refused it; the folder is then not
+    // recorded at all, so that memory always holds what the file holds.
     bool add(const std::string &folder);
-    // Forgets a folder (its files become ordinary site files again); false when it was
-    // not recorded or the file refused the change.
+    // Forgets a folder (its files become ordinary site files again): in the file first,
+    // then in memory. False when it was not recorded or the file refused the change (the
+    // folder then stays recorded).
     bool remove(const std::string &folder);
     // Whether the absolute path lies in a recorded folder (at any depth).
     bool contains(const std::string &path) const;

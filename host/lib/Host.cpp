@@ -3,9 +3,10 @@
 #include "host/lib/Host.h"
 
 #include "host/lib/DatabaseStore.h"
+#include "host/lib/LogFile.h"
+#include "host/lib/PageRequest.h"
 #include "host/lib/PreferenceStore.h"
 
-#include <fstream>
 #include <stdexcept>
 
 namespace velquor::host {
@@ -47,24 +48,33 @@ void Host::setLogSink(LogSink sink) {
     logSink_ = std::move(sink);
 }
 
-void Host::writeLog(const std::string &line) {
+void Host::useLogFile(std::shared_ptr<LogFile> file) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    logFile_ = std::move(file);
+}
+
+bool Host::writeLog(const std::string &line) {
     LogSink sink;
+    std::shared_ptr<LogFile> file;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         sink = logSink_;
+        file = logFile_;
     }
+    std::string safe = LogFile::safeLine(line, LogFile::kLineBytes);
     if (sink) {
-        sink(line);
+        sink(safe);
     }
-}
-
-Host::LogSink Host::fileLogSink(const std::string &path) {
-    auto mutex = std::make_shared<std::mutex>();
-    return [path, mutex](const std::string &line) {
-        std::lock_guard<std::mutex> lock(*mutex);
-        std::ofstream file(path, std::ios::app | std::ios::binary);
-        file << line << '\n';
-    };
+    std::string failure;
+    if (file == nullptr || file->write(safe, &failure)) {
+        return true;
+    }
+    if (sink && !failure.empty()) {
+        sink(PageRequest::timeStamp() + " " +
+             LogFile::safeLine("the log file failed: " + failure + "; its lines are lost until it works again",
+                               LogFile::kLineBytes));
+    }
+    return false;
 }
 
 } // namespace velquor::host

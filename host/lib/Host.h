@@ -14,6 +14,7 @@
 namespace velquor::host {
 
 class DatabaseStore;
+class LogFile;
 class PreferenceStore;
 
 // Built with in-memory preferences and databases and without folders; the page server
@@ -41,19 +42,22 @@ public:
     // Changes the registration record under the host's lock.
     void updateRegistration(const std::function<void(Registration &)> &change);
 
-    // Every log line goes to the sink (none by default: the lines are only kept by the
-    // request). fileLogSink appends the lines to a file.
+    // Every log line, made safe (LogFile::safeLine: no control byte, at most
+    // LogFile::kLineBytes), goes to the sink and to the log file (neither by default: the
+    // lines are only kept by the request). False when the log file could not take the
+    // line; the first of a run of such failures also sends the sink a line that says why.
     void setLogSink(LogSink sink);
-    void writeLog(const std::string &line);
-    static LogSink fileLogSink(const std::string &path);
+    void useLogFile(std::shared_ptr<LogFile> file);
+    bool writeLog(const std::string &line);
 
 private:
     SiteFolders folders_;
     std::shared_ptr<PreferenceStore> preferences_;
     std::shared_ptr<DatabaseStore> databases_;
-    mutable std::mutex mutex_;  // registration and sink
+    mutable std::mutex mutex_;  // registration, sink and log file
     Registration registration_;
     LogSink logSink_;
+    std::shared_ptr<LogFile> logFile_;
 };
 
 } // namespace velquor::host

@@ -1,6 +1,8 @@
 // HostOptions.cpp: command-line parsing and usage of velquor-host.
 #include "host/lib/HostOptions.h"
 
+#include <fstream>
+
 namespace velquor::host {
 
 namespace {
@@ -140,13 +142,32 @@ std::optional<HostOptions> HostOptions::parse(const std::vector<std::string> &ar
     return options;
 }
 
+bool HostOptions::readPasswordFile(const std::string &file, std::string *password, std::string *error) {
+    std::ifstream input(file, std::ios::binary);
+    std::string line;
+    if (!input || !std::getline(input, line)) {
+        *error = "cannot read a password from " + file;
+        return false;
+    }
+    while (!line.empty() && line.back() == '\r') {
+        line.pop_back();  // written on a system that ends lines with CR LF
+    }
+    if (line.empty()) {
+        *error = "the first line of " + file + " holds no password";
+        return false;
+    }
+    *password = line;
+    return true;
+}
+
 std::string HostOptions::usage(const HostOptions &defaults) {
     return "Usage: velquor-host [OPTIONS]\n"
            "Serves a site whose pages hold the tags of a Velquor module.\n"
            "\n"
            "  --site DIR                 the site folder (default " + defaults.site + ")\n"
            "  --data DIR                 the data folder: preferences, databases, log, the module's\n"
-           "                             data folders; keep it outside the site (default " + defaults.data + ")\n"
+           "                             data folders; keep it outside the site (default " + defaults.data + ");\n"
+           "                             made private to this user and used by one host at a time\n"
            "  --listen ADDRESS:PORT      where to listen (default " + defaults.listenAddress + ":" +
            std::to_string(defaults.listenPort) + "; port 0 picks a free one)\n"
            "  --module PATH              the module library (default " + defaults.module + ")\n"

@@ -30,6 +30,10 @@ struct HostOptions {
     // Splits "ADDRESS:PORT" ("[::1]:8080" for IPv6); port 0 asks for any free port.
     static bool parseListen(const std::string &text, std::string *address, int *port);
     static std::string usage(const HostOptions &defaults);
+    // The administrator password: the first line of the file without its line end (LF or
+    // CR LF). False with a one-line reason in *error when the file cannot be read or that
+    // line is empty.
+    static bool readPasswordFile(const std::string &file, std::string *password, std::string *error);
 };
 
 } // namespace velquor::host

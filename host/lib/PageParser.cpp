@@ -353,38 +353,51 @@ PageTemplate PageParser::parseTemplate(const std::string &text, bool decodeEntit
         std::string piece = text.substr(literalStart, end - literalStart);
         appendLiteral(out, decodeEntities ? PageParser::decodeEntities(piece) : piece);
     };
+    // Every step moves past the "{{" it looked at, and a placeholder's name holds no "{", so
+    // no byte is looked at more than a few times: the scan is linear in the text's length.
     while ((position = text.find("{{", position)) != std::string::npos) {
-        size_t colon = text.find(':', position + 2);
-        PagePiece reference;
-        bool known = false;
-        if (colon != std::string::npos) {
-            std::string kind = text.substr(position + 2, colon - position - 2);
-            known = true;
-            if (kind == "form") {
-                reference.kind = PagePiece::Kind::Form;
-            } else if (kind == "var") {
-                reference.kind = PagePiece::Kind::Variable;
-            } else if (kind == "cgi") {
-                reference.kind = PagePiece::Kind::CGI;
-            } else {
-                known = false;
-            }
-        }
-        size_t nameEnd = known ? colon + 1 : std::string::npos;
-        while (known && nameEnd < text.size() && isPlaceholderNameChar(text[nameEnd])) {
-            ++nameEnd;
-        }
-        if (!known || nameEnd == colon + 1 || text.compare(nameEnd, 2, "}}") != 0) {
+        size_t end = 0;
+        std::optional<PagePiece> reference = readPlaceholder(text, position, &end);
+        if (!reference) {
             ++position;
             continue;
         }
+        if (position > 0 && text[position - 1] == kPlaceholderEscape) {
+            // An escaped placeholder: its text stays in the page, without the escape.
+            literal(position - 1);
+            literalStart = position;
+            position = end;
+            continue;
+        }
         literal(position);
-        reference.text = text.substr(colon + 1, nameEnd - colon - 1);
-        out.push_back(reference);
-        position = literalStart = nameEnd + 2;
+        out.push_back(std::move(*reference));
+        position = literalStart = end;
     }
     literal(text.size());
     return out;
+}
+
+std::optional<PagePiece> PageParser::readPlaceholder(const std::string &text, size_t position, size_t *end) {
+    static const std::pair<const char *, PagePiece::Kind> kinds[] = {
+        {"form:", PagePiece::Kind::Form}, {"var:", PagePiece::Kind::Variable}, {"cgi:", PagePiece::Kind::CGI}};
+    size_t start = position + 2;
+    for (const auto &[prefix, kind] : kinds) {
+        size_t length = std::char_traits<char>::length(prefix);
+        if (text.compare(start, length, prefix) != 0) {
+            continue;
+        }
+        size_t nameStart = start + length;
+        size_t nameEnd = nameStart;
+        while (nameEnd < text.size() && isPlaceholderNameChar(text[nameEnd])) {
+            ++nameEnd;
+        }
+        if (nameEnd == nameStart || text.compare(nameEnd, 2, "}}") != 0) {
+            return std::nullopt;
+        }
+        *end = nameEnd + 2;
+        return PagePiece{kind, text.substr(nameStart, nameEnd - nameStart)};
+    }
+    return std::nullopt;
 }
 
 std::string PageParser::decodeEntities(const std::string &text) {

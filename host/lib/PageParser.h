@@ -65,6 +65,9 @@ struct ParsedPage {
 // - HTML comments <!-- ... --> are copied as they are: no tag and no placeholder inside
 //   one runs.
 // - Everything else is page text, copied with its placeholders filled.
+// - A backslash just before a placeholder (\{{form:NAME}}) escapes it, in page text,
+//   attribute values and bodies alike: the placeholder's text stays as written, without
+//   the backslash, and nothing is filled in.
 // A registered tag that is not closed by ">" (or a body tag without its closing tag) is an
 // Error segment; the rest of the page is then plain text.
 class PageParser {
@@ -73,14 +76,20 @@ public:
 
     ParsedPage parse(const std::string &page) const;
 
+    // The escape that keeps a placeholder as text.
+    static constexpr char kPlaceholderEscape = '\\';
+
     // The placeholders of a text; with decodeEntities, literal pieces have their entities
-    // decoded (attribute values).
+    // decoded (attribute values). Linear in the text's length.
     static PageTemplate parseTemplate(const std::string &text, bool decodeEntities);
     static std::string decodeEntities(const std::string &text);
     // Escapes & < > " and ' for HTML text and attribute values.
     static std::string escapeHTML(const std::string &text);
 
 private:
+    // The placeholder whose "{{" is at `position`, and in *end the position after its "}}";
+    // nothing when none begins there.
+    static std::optional<PagePiece> readPlaceholder(const std::string &text, size_t position, size_t *end);
     const RegisteredTag *findTag(const std::string &name) const;
 
     std::map<std::string, RegisteredTag> tags_;  // by lower-cased name

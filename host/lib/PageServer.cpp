@@ -88,7 +88,7 @@ PageServer::PageServer(Host &host, EntryPoint entry, HostIdentity identity, std:
         router_ = RequestRouter(host.folders().siteRoot(), settings_.adminPrefix, downloads_.get());
     }
     std::shared_ptr<DownloadFolders> folders = downloads_;
-    host_.folders().setResolveObserver([folders](const std::string &folder) { folders->add(folder); });
+    host_.folders().setResolveObserver([folders](const std::string &folder) { return folders->add(folder); });
     admin_ = std::make_unique<AdminArea>(host_, identity_, router_, *downloads_, settings_.adminPassword);
 }
 

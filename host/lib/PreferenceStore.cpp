@@ -32,8 +32,15 @@ std::unique_ptr<PreferenceStore> PreferenceStore::openFile(const std::string &pa
         }
         return nullptr;
     }
-    while (rows.step() == SQLITE_ROW) {
+    int step = SQLITE_ROW;
+    while ((step = rows.step()) == SQLITE_ROW) {
         store->entries_[Key(rows.text(0), rows.text(1))] = Entry{rows.text(2), rows.text(3)};
+    }
+    if (step != SQLITE_DONE) {
+        if (error != nullptr) {
+            *error = "cannot read the preferences: " + file->lastError();
+        }
+        return nullptr;
     }
     store->file_ = std::move(file);
     return store;
@@ -55,6 +62,9 @@ bool PreferenceStore::set(const std::string &region, const std::string &name, co
         SqliteStatement write = file_->prepare(
             "INSERT INTO velquor_preferences (region, folded, name, value) VALUES (?, ?, ?, ?) "
             "ON CONFLICT (region, folded) DO UPDATE SET name = excluded.name, value = excluded.value");
+        if (!write.valid()) {
+            return false;
+        }
         write.bind(1, key.first);
         write.bind(2, key.second);
         write.bind(3, name);
@@ -72,6 +82,9 @@ bool PreferenceStore::remove(const std::string &region, const std::string &name)
     Key key(region, HostText::lower(name));
     if (file_ != nullptr) {
         SqliteStatement erase = file_->prepare("DELETE FROM velquor_preferences WHERE region = ? AND folded = ?");
+        if (!erase.valid()) {
+            return false;
+        }
         erase.bind(1, key.first);
         erase.bind(2, key.second);
         if (erase.step() != SQLITE_DONE) {

@@ -16,11 +16,6 @@ namespace velquor::host {
 
 namespace {
 
-bool endsWithIgnoringCase(const std::string &text, const std::string &suffix) {
-    return text.size() >= suffix.size() &&
-           HostText::equalsIgnoringCase(text.substr(text.size() - suffix.size()), suffix);
-}
-
 Route refusal(Route::Kind kind) {
     Route route;
     route.kind = kind;
@@ -42,12 +37,20 @@ RequestRouter::RequestRouter(const std::string &siteRoot, std::string adminPrefi
     }
 }
 
-std::optional<std::vector<std::string>> RequestRouter::splitPath(const std::string &rawPath) {
+std::string RequestPath::text() const {
+    std::string text;
+    for (const std::string &part : components) {
+        text += "/" + part;
+    }
+    return folder || text.empty() ? text + "/" : text;
+}
+
+std::optional<RequestPath> RequestRouter::splitPath(const std::string &rawPath) {
     std::string decoded = URLText::decode(rawPath, false);
     if (decoded.find('\0') != std::string::npos) {
         return std::nullopt;
     }
-    std::vector<std::string> components;
+    RequestPath path;
     size_t start = 0;
     while (start <= decoded.size()) {
         size_t end = decoded.find('/', start);
@@ -55,42 +58,29 @@ std::optional<std::vector<std::string>> RequestRouter::splitPath(const std::stri
             end = decoded.size();
         }
         std::string part = decoded.substr(start, end - start);
-        if (part == "." || part == "..") {
-            return std::nullopt;
-        }
-        if (!part.empty()) {
-            components.push_back(part);
+        if (part == "..") {
+            if (path.components.empty()) {
+                return std::nullopt;  // above the root
+            }
+            path.components.pop_back();
+            path.folder = true;
+        } else if (part == "." || part.empty()) {
+            path.folder = true;
+        } else {
+            path.components.push_back(part);
+            path.folder = false;
         }
         start = end + 1;
     }
-    return components;
-}
-
-std::optional<std::string> RequestRouter::inside(const std::string &path) const {
-    std::error_code error;
-    fs::path real = fs::canonical(path, error);
-    if (error) {
-        return std::nullopt;
-    }
-    std::string text = real.string();
-    if (text == siteRoot_ || (text.size() > siteRoot_.size() && text.compare(0, siteRoot_.size(), siteRoot_) == 0 &&
-                              (siteRoot_ == "/" || text[siteRoot_.size()] == '/'))) {
-        return text;
-    }
-    return std::nullopt;
+    return path;
 }
 
 std::string RequestRouter::regionOf(const std::string &canonicalPath) const {
-    std::string rest = canonicalPath.size() > siteRoot_.size() ? canonicalPath.substr(siteRoot_.size()) : "";
-    if (siteRoot_ == "/") {
-        rest = "/" + rest;
-    }
-    // rest is "/top/..." for something in a top-level folder, "/file" for a root file.
-    size_t slash = rest.find('/', 1);
-    if (rest.empty() || slash == std::string::npos) {
-        return "/";
-    }
-    return rest.substr(0, slash + 1);
+    // The path below the root: "top/..." for something in a top-level folder.
+    std::string root = SiteFolders::withTrailingSlash(siteRoot_);
+    std::string rest = canonicalPath.size() > root.size() ? canonicalPath.substr(root.size()) : "";
+    size_t slash = rest.find('/');
+    return slash == std::string::npos ? "/" : "/" + rest.substr(0, slash + 1);
 }
 
 std::vector<std::string> RequestRouter::regions() const {
@@ -109,7 +99,7 @@ std::vector<std::string> RequestRouter::regions() const {
             kindError) {
             continue;
         }
-        if (inside(item->path().string())) {
+        if (SiteFolders::canonicalWithin(siteRoot_, item->path().string())) {
             folders.push_back("/" + name + "/");
         }
     }
@@ -126,76 +116,74 @@ std::string RequestRouter::regionFolder(const std::string &region) const {
     if (region == "/") {
         return SiteFolders::withTrailingSlash(siteRoot_);
     }
-    std::optional<std::string> folder = inside(siteRoot_ + region);
+    std::optional<std::string> folder = SiteFolders::canonicalWithin(siteRoot_, siteRoot_ + region);
     return folder ? SiteFolders::withTrailingSlash(*folder) : "";
 }
 
 Route RequestRouter::route(const std::string &method, const std::string &target) const {
-    std::string path = target.substr(0, target.find('?'));
+    size_t query = target.find('?');
+    std::string path = target.substr(0, query);
     if (path.empty() || path[0] != '/') {
         return refusal(Route::Kind::BadRequest);
     }
-    std::string bareAdminPrefix = adminPrefix_.substr(0, adminPrefix_.size() - 1);
-    if (path == bareAdminPrefix) {
+    std::optional<RequestPath> parsed = splitPath(path);
+    if (!parsed) {
+        return refusal(Route::Kind::BadRequest);
+    }
+    std::string normal = parsed->text();
+    if (normal + "/" == adminPrefix_) {
         Route route = refusal(Route::Kind::RedirectToFolder);
         route.location = adminPrefix_;
         return route;
     }
-    if (path.compare(0, adminPrefix_.size(), adminPrefix_) == 0) {
+    if (normal.compare(0, adminPrefix_.size(), adminPrefix_) == 0) {
         Route route = refusal(Route::Kind::Admin);
-        route.adminPath = path.substr(adminPrefix_.size());
+        route.adminPath = URLText::encodePath(normal.substr(adminPrefix_.size()));
         return route;
     }
-    std::optional<std::vector<std::string>> components = splitPath(path);
-    if (!components) {
-        return refusal(Route::Kind::BadRequest);
-    }
+    const std::vector<std::string> &components = parsed->components;
     if (siteRoot_.empty()) {
         return refusal(Route::Kind::NotFound);
     }
-    for (const std::string &part : *components) {
+    for (const std::string &part : components) {
         if (part[0] == '.') {
             return refusal(Route::Kind::NotFound);
         }
     }
-    std::string relative;
-    for (const std::string &part : *components) {
-        relative += "/" + part;
-    }
+    std::string relative = components.empty() ? "" : normal.substr(0, normal.size() - (parsed->folder ? 1 : 0));
 
-    if (method == "POST" && !actionName_.empty() && !components->empty() &&
-        HostText::equalsIgnoringCase(components->back(), actionName_)) {
-        std::string folderPath = siteRoot_ + relative.substr(0, relative.size() - components->back().size());
-        std::optional<std::string> folder = inside(folderPath);
+    if (method == "POST" && !actionName_.empty() && !components.empty() &&
+        HostText::equalsIgnoringCase(components.back(), actionName_)) {
+        std::string folderPath = siteRoot_ + relative.substr(0, relative.size() - components.back().size());
+        std::optional<std::string> folder = SiteFolders::canonicalWithin(siteRoot_, folderPath);
         std::error_code error;
         if (!folder || !fs::is_directory(*folder, error)) {
             return refusal(Route::Kind::NotFound);
         }
         Route route = refusal(Route::Kind::Action);
         route.folder = SiteFolders::withTrailingSlash(*folder);
-        route.region = regionOf(*folder);
-        route.actionName = components->back();
+        route.region = regionOf(route.folder);
+        route.actionName = components.back();
         return route;
     }
 
-    std::optional<std::string> real = inside(siteRoot_ + relative);
+    std::optional<std::string> real = SiteFolders::canonicalWithin(siteRoot_, siteRoot_ + relative);
     if (!real) {
         return refusal(Route::Kind::NotFound);
     }
     std::error_code error;
     if (fs::is_directory(*real, error)) {
-        if (path.back() != '/') {
+        if (!parsed->folder) {
             // Relative links of the folder's index need the trailing "/"; the location is
             // built from the decoded components, never from the target as sent.
             Route route = refusal(Route::Kind::RedirectToFolder);
             route.location = URLText::encodePath(relative + "/");
-            size_t query = target.find('?');
             if (query != std::string::npos) {
                 route.location += target.substr(query);
             }
             return route;
         }
-        real = inside(*real + "/index.html");
+        real = SiteFolders::canonicalWithin(siteRoot_, *real + "/index.html");
         if (!real) {
             return refusal(Route::Kind::NotFound);
         }
@@ -210,7 +198,7 @@ Route RequestRouter::route(const std::string &method, const std::string &target)
     route.region = regionOf(*real);
     if (downloads_ != nullptr && downloads_->contains(*real)) {
         route.kind = Route::Kind::Download;
-    } else if (endsWithIgnoringCase(*real, ".html")) {
+    } else if (SiteFolders::isPageName(*real)) {
         route.kind = Route::Kind::Page;
     } else {
         route.kind = Route::Kind::StaticFile;

@@ -20,8 +20,18 @@ struct Route {
     std::string region;      // Page, Action: "/" for the site's root, "/name/" for a top-level folder
     std::string actionName;  // Action: the name as the target spelled it (decoded)
     std::string location;    // RedirectToFolder: where to go
-    std::string adminPath;   // Admin: the target's path after the administration prefix, as sent
+    std::string adminPath;   // Admin: the path after the administration prefix, normalised, percent-encoded
     std::string allow;       // MethodNotAllowed: the methods that the target accepts
+};
+
+// A request path with its "." and ".." segments resolved: its decoded components (empty
+// ones skipped) and whether it names a folder (it ended with "/", "." or "..").
+struct RequestPath {
+    std::vector<std::string> components;
+    bool folder = false;
+
+    // "/a/b" or "/a/b/" (decoded); "/" for the root.
+    std::string text() const;
 };
 
 // A region is the site's root or one of its top-level folders; a file belongs to the
@@ -36,14 +46,15 @@ public:
     void setActionName(const std::string &name) { actionName_ = name; }
 
     // Methods: pages take GET, HEAD and POST; files and downloads GET and HEAD; a POST to
-    // <any folder of the site>/<action name> is the action. "." or ".." components (also
-    // percent-encoded), NUL bytes and targets that are not paths are BadRequest; names
-    // beginning with "." and anything whose real path leaves the site are NotFound.
+    // <any folder of the site>/<action name> is the action. "." and ".." segments (also
+    // percent-encoded) are resolved as web servers do; a ".." that climbs above the site's
+    // root, NUL bytes and targets that are not paths are BadRequest; names beginning with
+    // "." and anything whose real path leaves the site are NotFound.
     Route route(const std::string &method, const std::string &target) const;
 
-    // The decoded components of a URL path (empty ones skipped); nothing when one is "."
-    // or "..", or holds a NUL byte.
-    static std::optional<std::vector<std::string>> splitPath(const std::string &rawPath);
+    // The decoded path with its "." and ".." segments resolved; nothing when a ".." climbs
+    // above the root or the path holds a NUL byte.
+    static std::optional<RequestPath> splitPath(const std::string &rawPath);
 
     // The canonical site root ("" when it does not exist).
     const std::string &siteRoot() const { return siteRoot_; }
@@ -56,9 +67,6 @@ public:
     const std::string &adminPrefix() const { return adminPrefix_; }
 
 private:
-    // The canonical path when it exists and lies inside the site.
-    std::optional<std::string> inside(const std::string &path) const;
-
     std::string siteRoot_;
     std::string adminPrefix_;
     const DownloadFolders *downloads_;

@@ -2,6 +2,8 @@
 // Symbolic links are followed only while they stay inside the site root.
 #include "host/lib/SiteFolders.h"
 
+#include "host/lib/HostText.h"
+
 #include <filesystem>
 #include <system_error>
 #include <vector>
@@ -12,6 +14,10 @@ namespace velquor::host {
 
 namespace {
 
+// A folder with more entries than this (at every depth together) is not checked for pages:
+// resolving it is refused.
+constexpr size_t kMaximumCheckedEntries = 10000;
+
 bool fail(std::string *reason, const std::string &text) {
     if (reason != nullptr) {
         *reason = text;
@@ -19,13 +25,32 @@ bool fail(std::string *reason, const std::string &text) {
     return false;
 }
 
-bool isWithin(const fs::path &root, const fs::path &path) {
-    std::string r = root.string();
-    std::string p = path.string();
-    if (r == "/") {
-        return !p.empty() && p[0] == '/';
+// Whether the existing folder holds a page at any depth; nothing (reason in *reason) when
+// that cannot be told. Links are not followed: a page reached through one is served from
+// its real place, which is not in this folder.
+std::optional<bool> holdsPages(const fs::path &folder, std::string *reason) {
+    std::error_code error;
+    size_t entries = 0;
+    fs::recursive_directory_iterator item(folder, error);
+    for (; !error && item != fs::recursive_directory_iterator(); item.increment(error)) {
+        if (++entries > kMaximumCheckedEntries) {
+            fail(reason, "the folder holds more than " + std::to_string(kMaximumCheckedEntries) +
+                             " entries; it cannot be checked for pages");
+            return std::nullopt;
+        }
+        std::error_code kindError;
+        if (!item->is_symlink(kindError) && item->is_regular_file(kindError) &&
+            SiteFolders::isPageName(item->path().filename().string())) {
+            fail(reason, "the folder holds pages (" + item->path().string() +
+                             "); attachments need a folder of their own");
+            return true;
+        }
     }
-    return p == r || (p.size() > r.size() && p.compare(0, r.size(), r) == 0 && p[r.size()] == '/');
+    if (error) {
+        fail(reason, "cannot look through " + folder.string() + ": " + error.message());
+        return std::nullopt;
+    }
+    return false;
 }
 
 } // namespace
@@ -39,6 +64,29 @@ std::string SiteFolders::withTrailingSlash(const std::string &path) {
         result += '/';
     }
     return result;
+}
+
+bool SiteFolders::isWithin(const std::string &root, const std::string &path) {
+    if (root.empty()) {
+        return false;
+    }
+    std::string folder = withTrailingSlash(root);
+    return path.compare(0, folder.size(), folder) == 0 || path + "/" == folder;
+}
+
+std::optional<std::string> SiteFolders::canonicalWithin(const std::string &root, const std::string &path) {
+    std::error_code error;
+    fs::path real = fs::canonical(path, error);
+    if (error || root.empty() || !isWithin(root, real.string())) {
+        return std::nullopt;
+    }
+    return real.string();
+}
+
+bool SiteFolders::isPageName(const std::string &name) {
+    static const std::string suffix = ".html";
+    return name.size() >= suffix.size() &&
+           HostText::equalsIgnoringCase(name.substr(name.size() - suffix.size()), suffix);
 }
 
 std::optional<std::string> SiteFolders::resolve(const std::string &pageFolder, const std::string &path,
@@ -68,6 +116,11 @@ std::optional<std::string> SiteFolders::resolve(const std::string &pageFolder, c
         }
         start = end + 1;
     }
+    if (components.empty()) {
+        // The page folder itself: its pages would be served as downloads from then on.
+        fail(reason, "the path names the page folder itself; attachments need a folder of their own");
+        return std::nullopt;
+    }
 
     std::error_code error;
     fs::path root = fs::canonical(siteRoot_, error);
@@ -75,37 +128,38 @@ std::optional<std::string> SiteFolders::resolve(const std::string &pageFolder, c
         fail(reason, "the site root does not exist");
         return std::nullopt;
     }
-    fs::path current = fs::canonical(pageFolder.empty() ? siteRoot_ : pageFolder, error);
-    if (error || !isWithin(root, current)) {
+    std::optional<std::string> pageReal = canonicalWithin(root.string(), pageFolder.empty() ? siteRoot_ : pageFolder);
+    if (!pageReal) {
         fail(reason, "the page folder lies outside the site root");
         return std::nullopt;
     }
+    fs::path current = *pageReal;
     fs::path remainder;
-    bool missing = false;
     for (const std::string &part : components) {
-        if (missing) {
+        if (!remainder.empty()) {
             remainder /= part;
             continue;
         }
         fs::path next = current / part;
         fs::file_status status = fs::symlink_status(next, error);
-        if (error || !fs::exists(status)) {
+        if (status.type() == fs::file_type::not_found) {
             // Nothing of that name: the rest of the path names folders still to be made.
             error.clear();
-            missing = true;
             remainder /= part;
             continue;
         }
+        if (error) {
+            fail(reason, "cannot examine " + next.string() + ": " + error.message());
+            return std::nullopt;
+        }
         if (fs::is_symlink(status)) {
-            next = fs::canonical(next, error);
-            if (error) {
-                fail(reason, "a symbolic link in the path leads nowhere");
+            std::optional<std::string> target = canonicalWithin(root.string(), next.string());
+            if (!target) {
+                fail(reason, fs::exists(next, error) ? "a symbolic link in the path leads out of the site root"
+                                                     : "a symbolic link in the path leads nowhere");
                 return std::nullopt;
             }
-            if (!isWithin(root, next)) {
-                fail(reason, "a symbolic link in the path leads out of the site root");
-                return std::nullopt;
-            }
+            next = *target;
         }
         if (!fs::is_directory(next, error)) {
             fail(reason, "a component of the path is not a folder");
@@ -113,14 +167,25 @@ std::optional<std::string> SiteFolders::resolve(const std::string &pageFolder, c
         }
         current = next;
     }
-    if (!isWithin(root, current)) {
+    if (!isWithin(root.string(), current.string())) {
         fail(reason, "the path leads out of the site root");
         return std::nullopt;
     }
+    if (remainder.empty()) {
+        if (current == root) {
+            fail(reason, "the site root cannot hold attachments: every page would become a download");
+            return std::nullopt;
+        }
+        std::optional<bool> pages = holdsPages(current, reason);
+        if (!pages || *pages) {
+            return std::nullopt;
+        }
+    }
     fs::path answer = remainder.empty() ? current : current / remainder;
     std::string folder = withTrailingSlash(answer.string());
-    if (resolveObserver_) {
-        resolveObserver_(folder);
+    if (resolveObserver_ && !resolveObserver_(folder)) {
+        fail(reason, "the folder " + folder + " could not be recorded as an attachment folder");
+        return std::nullopt;
     }
     return folder;
 }

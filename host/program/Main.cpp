@@ -1,6 +1,7 @@
 // Main.cpp: velquor-host, the reference page server: loads the module, registers it
 // ('MIni'), serves the site over HTTP until SIGINT or SIGTERM, then terminates the module
 // ('MTrm') while still answering its action posts, and stops.
+#include "host/lib/DataFolder.h"
 #include "host/lib/DatabaseStore.h"
 #include "host/lib/DownloadFolders.h"
 #include "host/lib/Host.h"
@@ -8,6 +9,7 @@
 #include "host/lib/HostOptions.h"
 #include "host/lib/HostText.h"
 #include "host/lib/HttpServer.h"
+#include "host/lib/LogFile.h"
 #include "host/lib/ModuleLoader.h"
 #include "host/lib/PageServer.h"
 #include "host/lib/PreferenceStore.h"
@@ -17,7 +19,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <memory>
 #include <string>
 #include <thread>
@@ -31,12 +32,6 @@ namespace {
 int fail(const std::string &text, int code = 1) {
     std::fprintf(stderr, "velquor-host: %s\n", text.c_str());
     return code;
-}
-
-bool isWithin(const fs::path &root, const fs::path &path) {
-    std::string r = root.string();
-    std::string p = path.string();
-    return p == r || (p.size() > r.size() && p.compare(0, r.size(), r) == 0 && (r == "/" || p[r.size()] == '/'));
 }
 
 std::string kindText(uint32_t kind) {
@@ -81,28 +76,34 @@ int main(int argc, char **argv) {
         return 0;
     }
 
-    // Folders: the site must exist; the data folder is made, and never lies in the site
-    // (its database and log would be served).
+    // Folders: the site must exist; the data folder is made private to this user, never
+    // lies in the site (its database and log would be served), and serves one host at a
+    // time (each would keep its own stale copy of the preferences).
     std::error_code fsError;
     if (!fs::is_directory(options.site, fsError)) {
         return fail("the site folder " + options.site + " does not exist");
     }
     fs::path site = fs::canonical(options.site, fsError);
-    fs::path data = fs::weakly_canonical(fs::absolute(options.data, fsError), fsError);
-    if (isWithin(site, data)) {
-        return fail("the data folder " + data.string() + " lies inside the site folder; choose one outside it");
+    fs::path wanted = fs::weakly_canonical(fs::absolute(options.data, fsError), fsError);
+    if (SiteFolders::isWithin(site.string(), wanted.string())) {
+        return fail("the data folder " + wanted.string() + " lies inside the site folder; choose one outside it");
     }
-    fs::create_directories(data, fsError);
-    if (!fs::is_directory(data, fsError)) {
-        return fail("cannot create the data folder " + data.string());
+    std::unique_ptr<DataFolder> dataFolder = DataFolder::open(wanted.string(), &error);
+    if (dataFolder == nullptr) {
+        return fail(error);
     }
-    data = fs::canonical(data, fsError);
+    fs::path data = dataFolder->path();
+    std::string storeFile;
+    std::string logPath;
+    if (!dataFolder->privateFile("velquor.sqlite", &storeFile, &error) ||
+        !dataFolder->privateFile("velquor.log", &logPath, &error)) {
+        return fail(error);
+    }
 
     std::string adminPassword;
     if (!options.adminPasswordFile.empty()) {
-        std::ifstream file(options.adminPasswordFile);
-        if (!file || !std::getline(file, adminPassword) || adminPassword.empty()) {
-            return fail("cannot read a password from " + options.adminPasswordFile);
+        if (!HostOptions::readPasswordFile(options.adminPasswordFile, &adminPassword, &error)) {
+            return fail(error);
         }
     } else if (const char *fromEnvironment = std::getenv("VELQUOR_ADMIN_PASSWORD")) {
         adminPassword = fromEnvironment;
@@ -111,7 +112,6 @@ int main(int argc, char **argv) {
     Host host;
     host.folders().setSiteRoot(site.string());
     host.folders().setDataRoot(data.string());
-    std::string storeFile = (data / "velquor.sqlite").string();
     std::shared_ptr<PreferenceStore> preferences = PreferenceStore::openFile(storeFile, &error);
     if (preferences == nullptr) {
         return fail("cannot open the preferences in " + storeFile + ": " + error);
@@ -126,11 +126,8 @@ int main(int argc, char **argv) {
     if (downloads == nullptr) {
         return fail("cannot open the attachment folders in " + storeFile + ": " + error);
     }
-    Host::LogSink logFile = Host::fileLogSink((data / "velquor.log").string());
-    host.setLogSink([logFile](const std::string &line) {
-        logFile(line);
-        std::fprintf(stderr, "%s\n", line.c_str());
-    });
+    host.useLogFile(std::make_shared<LogFile>(logPath));
+    host.setLogSink([](const std::string &line) { std::fprintf(stderr, "%s\n", line.c_str()); });
 
     ModuleLoader loader;
     if (!loader.load(options.module)) {

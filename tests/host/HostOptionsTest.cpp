@@ -1,6 +1,9 @@
 // HostOptionsTest.cpp: velquor-host's command line.
 #include "host/lib/HostOptions.h"
 
+#include "HostProcess.h"
+#include "TempFolder.h"
+
 #include <gtest/gtest.h>
 
 namespace velquor::host {
@@ -57,6 +60,34 @@ TEST(HostOptions, RefusesBadArgumentsWithOneLine) {
         EXPECT_FALSE(HostOptions::parse(test.arguments, HostOptions(), &error)) << test.error;
         EXPECT_EQ(error, test.error);
     }
+}
+
+TEST(HostOptions, ReadsThePasswordFromTheFirstLineWithoutItsLineEnd) {
+    test::TempFolder folder;
+    struct Case {
+        std::string content;
+        std::string password;  // "" when the file is refused
+    };
+    const Case cases[] = {
+        {"s3cret\n", "s3cret"},
+        {"s3cret\r\n", "s3cret"},
+        {"s3cret", "s3cret"},
+        {"s3cret \r\nsecond line\r\n", "s3cret "},
+        {"\r\ns3cret\r\n", ""},
+        {"", ""},
+    };
+    for (const Case &test : cases) {
+        std::string file = folder / "password";
+        test::writeWholeFile(file, test.content);
+        std::string password;
+        std::string error;
+        EXPECT_EQ(HostOptions::readPasswordFile(file, &password, &error), !test.password.empty()) << test.content;
+        EXPECT_EQ(password, test.password) << test.content;
+    }
+    std::string password;
+    std::string error;
+    EXPECT_FALSE(HostOptions::readPasswordFile(folder / "missing", &password, &error));
+    EXPECT_EQ(error, "cannot read a password from " + (folder / "missing"));
 }
 
 } // namespace

@@ -134,6 +134,45 @@ TEST(PageParser, AMalformedTagIsAnErrorAndTheRestIsText) {
     }
 }
 
+TEST(PageParser, ABackslashKeepsAPlaceholderAsText) {
+    struct Case {
+        const char *page;
+        const char *expected;
+    };
+    const Case cases[] = {
+        {"\\{{form:NAME}} is {{form:NAME}}", "text({{form:NAME}} is ${form:NAME})"},
+        {"\\{{var:v}}\\{{cgi:X}}", "text({{var:v}}{{cgi:X}})"},
+        {"\\\\{{form:x}}", "text(\\{{form:x}})"},  // only the backslash next to it is taken
+        {"\\{{other:x}} \\{{form:}} a\\b", "text(\\{{other:x}} \\{{form:}} a\\b)"},  // no placeholder: kept
+        {"<qelPOP a=\"\\{{form:x}}&amp;{{form:y}}\">", "tag(qelPOP|a={{form:x}}&${form:y})"},
+        {"<qelSendMail>\\{{form:x}} {{form:y}}</qelSendMail>", "tag(qelSendMail;body={{form:x}} ${form:y})"},
+        {"<!-- \\{{form:x}} -->", "text(<!-- \\{{form:x}} -->)"},
+    };
+    for (const Case &test : cases) {
+        EXPECT_EQ(describe(parser().parse(test.page)), test.expected) << test.page;
+    }
+}
+
+TEST(PageParser, FindsPlaceholdersAmongManyUnfinishedOnes) {
+    // Runs of "{{" that never finish a placeholder (the scan over them is linear; its
+    // time is measured in bench/PageParserBench).
+    const std::string openings(200000, '{');
+    const std::string kinds = "{{form{{var:{{cgi:x}{{form:a b}}";
+    std::string page = openings + "{{form:x}}";
+    for (int i = 0; i < 5000; ++i) {
+        page += kinds;
+    }
+    page += "{{var:last}}";
+    ParsedPage parsed = parser().parse(page);
+    ASSERT_EQ(parsed.segments.size(), 1u);
+    const PageTemplate &text = parsed.segments[0].text;
+    ASSERT_EQ(text.size(), 4u);
+    EXPECT_EQ(text[0].text, openings);
+    EXPECT_EQ(text[1], (PagePiece{PagePiece::Kind::Form, "x"}));
+    EXPECT_EQ(text[2].text.size(), kinds.size() * 5000);
+    EXPECT_EQ(text[3], (PagePiece{PagePiece::Kind::Variable, "last"}));
+}
+
 TEST(PageParser, KeepsTheRegisteredSpellingKindAndLine) {
     ParsedPage page = parser().parse("one\ntwo <QELSENDMAIL>x</qelsendmail>");
     ASSERT_EQ(page.segments.size(), 2u);

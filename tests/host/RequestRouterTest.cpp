@@ -103,8 +103,23 @@ TEST_F(RequestRouterTest, RoutesTargetsOntoTheSite) {
         {"GET", "/%2e%2e/outside/secret.txt", "BadRequest", "", ""},
         {"GET", "/shop/%2E%2E/%2E%2E/outside/secret.txt", "BadRequest", "", ""},
         {"GET", "/shop/..%2F..%2Foutside/secret.txt", "BadRequest", "", ""},
-        {"GET", "/./index.html", "BadRequest", "", ""},
+        {"GET", "/shop/deep/../../..", "BadRequest", "", ""},
         {"GET", "/index.html%00.css", "BadRequest", "", ""},
+        // Dot segments that stay inside the site are resolved as web servers do.
+        {"GET", "/./index.html", "Page", "/index.html", "/"},
+        {"GET", "/shop/./deep/../index.html", "Page", "/shop/index.html", "/shop/"},
+        {"GET", "/shop/%2e%2E/style.css", "StaticFile", "/style.css", "/"},
+        {"GET", "/missing/../style.css", "StaticFile", "/style.css", "/"},
+        {"GET", "/shop/deep/..", "Page", "/shop/index.html", "/shop/"},
+        {"GET", "/shop/.", "Page", "/shop/index.html", "/shop/"},
+        {"GET", "/shop/..", "Page", "/index.html", "/"},
+        {"GET", "/shop/deep/./", "NotFound", "", ""},
+        {"GET", "/link-in/../link-out/secret.txt", "NotFound", "", ""},
+        {"GET", "/shop/../.git/config", "NotFound", "", ""},
+        {"GET", "/shop/../_velquor/region/?a=1", "Admin", "region/", ""},
+        {"GET", "/shop/../_velquor", "Redirect", "/_velquor/", ""},
+        {"GET", "/_velquor/../style.css", "StaticFile", "/style.css", "/"},
+        {"POST", "/shop/deep/../TestAction", "Action", "/shop/", "/shop/"},
         {"GET", "index.html", "BadRequest", "", ""},
         {"GET", "http://evil.example/", "BadRequest", "", ""},
     };
@@ -160,37 +175,32 @@ TEST_F(RequestRouterTest, RoutesNoActionBeforeTheModuleRegisteredOne) {
     EXPECT_TRUE(missing.regions().empty());
 }
 
-TEST(RequestRouterPath, SplitsAndDecodesPathComponents) {
-    using Parts = std::vector<std::string>;
-    EXPECT_EQ(RequestRouter::splitPath("/a/b%20c//d/"), (Parts{"a", "b c", "d"}));
-    EXPECT_EQ(RequestRouter::splitPath("/a%2Fb"), (Parts{"a", "b"}));
-    EXPECT_EQ(RequestRouter::splitPath("/"), Parts{});
-    EXPECT_EQ(RequestRouter::splitPath("/a/%zz/..x"), (Parts{"a", "%zz", "..x"}));
-    for (const char *refused : {"/..", "/a/../b", "/%2e%2E", "/.", "/a/%2e/b", "/a%00b"}) {
+TEST(RequestRouterPath, SplitsDecodesAndResolvesDotSegments) {
+    struct Case {
+        const char *raw;
+        std::vector<std::string> components;
+        const char *text;
+    };
+    const Case cases[] = {
+        {"/a/b%20c//d/", {"a", "b c", "d"}, "/a/b c/d/"},
+        {"/a%2Fb", {"a", "b"}, "/a/b"},
+        {"/", {}, "/"},
+        {"/a/%zz/..x", {"a", "%zz", "..x"}, "/a/%zz/..x"},
+        {"/a/../b", {"b"}, "/b"},
+        {"/a/./b/.", {"a", "b"}, "/a/b/"},
+        {"/a/%2e%2E/b/..", {}, "/"},
+        {"/a/b/..", {"a"}, "/a/"},
+        {"/.", {}, "/"},
+    };
+    for (const Case &test : cases) {
+        std::optional<RequestPath> path = RequestRouter::splitPath(test.raw);
+        ASSERT_TRUE(path.has_value()) << test.raw;
+        EXPECT_EQ(path->components, test.components) << test.raw;
+        EXPECT_EQ(path->text(), test.text) << test.raw;
+    }
+    for (const char *refused : {"/..", "/a/../..", "/%2e%2E", "/a/%2e%2e/%2e%2e/b", "/a%00b"}) {
         EXPECT_FALSE(RequestRouter::splitPath(refused).has_value()) << refused;
     }
-}
-
-TEST(DownloadFolders, KeepsFoldersAcrossAReopenAndMatchesEveryDepth) {
-    test::TempFolder folder;
-    std::string file = folder / "store.sqlite";
-    std::string error;
-    {
-        std::unique_ptr<DownloadFolders> folders = DownloadFolders::openFile(file, &error);
-        ASSERT_NE(folders, nullptr) << error;
-        EXPECT_TRUE(folders->add("/site/uploads"));
-        EXPECT_TRUE(folders->add("/site/other/"));
-        EXPECT_TRUE(folders->remove("/site/other"));
-        EXPECT_FALSE(folders->remove("/site/never/"));
-    }
-    std::unique_ptr<DownloadFolders> folders = DownloadFolders::openFile(file, &error);
-    ASSERT_NE(folders, nullptr) << error;
-    EXPECT_EQ(folders->list(), (std::set<std::string>{"/site/uploads/"}));
-    EXPECT_TRUE(folders->contains("/site/uploads/a.html"));
-    EXPECT_TRUE(folders->contains("/site/uploads/deep/b.html"));
-    EXPECT_FALSE(folders->contains("/site/uploads2/a.html"));
-    EXPECT_FALSE(folders->contains("/site/a.html"));
-    EXPECT_FALSE(folders->contains("/site/other/a.html"));
 }
 
 } // namespace

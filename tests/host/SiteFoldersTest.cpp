@@ -11,6 +11,8 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <string>
+#include <set>
 
 namespace velquor::host {
 namespace {
@@ -55,7 +57,6 @@ TEST_F(SiteFoldersTest, ResolvesPageRelativePaths) {
         {"./a//b/", "/pages/a/b/"},
         {"inside", "/pages/inside/"},
         {"alias/new", "/pages/inside/new/"},  // a link that stays inside, answered as its target
-        {"", "/pages/"},
     };
     for (const Case &c : cases) {
         ServiceCaller::Output out = caller.inOut(QEL_SERVICE_RESOLVE_FOLDER_PATH, c.path, 0);
@@ -78,6 +79,72 @@ TEST_F(SiteFoldersTest, RefusesPathsThatLeaveTheSite) {
     Host bare;
     HostRequest unconfigured(bare, QEL_REQUEST_TAG);
     EXPECT_EQ(ServiceCaller(unconfigured.context()).inOut(QEL_SERVICE_RESOLVE_FOLDER_PATH, "x", 0).answer, kRefused);
+}
+
+TEST_F(SiteFoldersTest, RefusesFoldersWhosePagesWouldBecomeDownloads) {
+    std::set<std::string> recorded;
+    host.folders().setResolveObserver([&](const std::string &folder) {
+        recorded.insert(folder);
+        return true;
+    });
+    std::ofstream(pages + "/page.html") << "page";
+    fs::create_directories(pages + "/shop/deep");
+    std::ofstream(pages + "/shop/deep/offer.HTML") << "page";
+    fs::create_directory_symlink(site, pages + "/root");
+    fs::create_directory_symlink(pages, pages + "/self");
+    const char *refused[] = {
+        "", ".", "./", ".//.",  // the page folder itself
+        "root",                 // the site root through a link
+        "self",                 // the page folder through a link
+        "shop",                 // a page below, at any depth
+    };
+    for (const char *path : refused) {
+        EXPECT_EQ(caller.inOut(QEL_SERVICE_RESOLVE_FOLDER_PATH, path, 0).answer, kRefused) << '"' << path << '"';
+    }
+    // A root page's folder is the whole site.
+    request.setPageFolder(site);
+    EXPECT_EQ(caller.inOut(QEL_SERVICE_RESOLVE_FOLDER_PATH, ".", 0).answer, kRefused);
+    EXPECT_EQ(caller.inOut(QEL_SERVICE_RESOLVE_FOLDER_PATH, "pages/inside", 0).answer, 0);
+    EXPECT_EQ(recorded, std::set<std::string>{pages + "/inside/"}) << "only the answered folder is recorded";
+
+    // A folder the observer could not record is refused.
+    host.folders().setResolveObserver([](const std::string &) { return false; });
+    EXPECT_EQ(caller.inOut(QEL_SERVICE_RESOLVE_FOLDER_PATH, "pages/inside", 0).answer, kRefused);
+}
+
+TEST_F(SiteFoldersTest, AFolderThatCannotBeExaminedOrCheckedIsRefused) {
+    // A name too long for the system is an error, not a missing folder.
+    EXPECT_EQ(caller.inOut(QEL_SERVICE_RESOLVE_FOLDER_PATH, std::string(300, 'x') + "/a", 0).answer, kRefused);
+    // A folder with more entries than are checked for pages.
+    fs::create_directories(pages + "/crowded");
+    for (int i = 0; i <= 10000; ++i) {
+        std::ofstream(pages + "/crowded/" + std::to_string(i) + ".txt");
+    }
+    EXPECT_EQ(caller.inOut(QEL_SERVICE_RESOLVE_FOLDER_PATH, "crowded", 0).answer, kRefused);
+    fs::remove(pages + "/crowded/0.txt");
+    EXPECT_EQ(caller.inOut(QEL_SERVICE_RESOLVE_FOLDER_PATH, "crowded", 0).answer, 0) << "10,000 entries are checked";
+}
+
+TEST(SiteFoldersPath, TellsWhetherAPathLiesWithinARoot) {
+    struct Case {
+        const char *root;
+        const char *path;
+        bool within;
+    } cases[] = {
+        {"/site", "/site", true},        {"/site", "/site/", true},      {"/site/", "/site", true},
+        {"/site", "/site/a/b", true},    {"/site/", "/site/a", true},    {"/", "/anything", true},
+        {"/", "/", true},                {"/site", "/sitex", false},     {"/site", "/sit", false},
+        {"/site", "/", false},           {"/site/a", "/site", false},    {"", "/site", false},
+    };
+    for (const Case &c : cases) {
+        EXPECT_EQ(SiteFolders::isWithin(c.root, c.path), c.within) << c.root << " " << c.path;
+    }
+    for (const char *name : {"a.html", "A.HTML", "x.Html"}) {
+        EXPECT_TRUE(SiteFolders::isPageName(name)) << name;
+    }
+    for (const char *name : {"a.htm", "html", "a.html.txt", ".htm"}) {
+        EXPECT_FALSE(SiteFolders::isPageName(name)) << name;
+    }
 }
 
 TEST_F(SiteFoldersTest, SmallBufferGetsTheNeededSizeAndKeepsTheInput) {

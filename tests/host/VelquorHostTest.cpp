@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <netinet/in.h>
 #include <signal.h>
 #include <unistd.h>
@@ -395,13 +396,53 @@ TEST_F(VelquorHost, KeepsTheModulesDatabasesAcrossARestart) {
 }
 
 TEST_F(VelquorHost, WritesModuleLogEntriesWithATimeStampToTheLogFileAndStandardError) {
-    page("log.html", "<testLog text=\"hello&#10;log\"/>");
+    page("log.html", "<testLog text=\"hello&#10;log &#27;[2J{{form:v}}\"/>");
     ASSERT_NO_FATAL_FAILURE(startHost());
-    EXPECT_EQ(get("/log.html"), "");
+    // A form value of 1 MB becomes one cut line.
+    httplib::Result result = post("/log.html", "v=" + std::string(1u << 20, 'v'));
+    ASSERT_TRUE(result);
+    EXPECT_EQ(result->status, 200);
+    EXPECT_EQ(result->body, "");
     std::string log = readWholeFile(data_ + "/velquor.log");
-    EXPECT_NE(log.find("Z MLgE hello\\nlog\n"), std::string::npos) << log;
-    EXPECT_EQ(log.compare(0, 2, "20"), 0) << log;
-    EXPECT_NE(errors().find("Z MLgE hello\\nlog"), std::string::npos);
+    EXPECT_NE(log.find("Z MLgE hello\\nlog \\x1B[2Jvvvv"), std::string::npos) << log.substr(0, 200);
+    EXPECT_NE(log.find(" ...[cut: "), std::string::npos);
+    EXPECT_LE(log.size(), 8193u);
+    EXPECT_EQ(log.find('\x1B'), std::string::npos);
+    EXPECT_EQ(log.compare(0, 2, "20"), 0) << log.substr(0, 200);
+    EXPECT_NE(errors().find("Z MLgE hello\\nlog \\x1B[2Jvvvv"), std::string::npos);
+    EXPECT_EQ(errors().find('\x1B'), std::string::npos);
+}
+
+TEST_F(VelquorHost, KeepsItsDataFolderPrivateAndToItself) {
+    ASSERT_NO_FATAL_FAILURE(startHost());
+    auto mode = [](const std::string &path) {
+        struct stat status {};
+        return ::stat(path.c_str(), &status) == 0 ? status.st_mode & 07777 : 0;
+    };
+    EXPECT_EQ(mode(data_), 0700u);
+    for (const char *name : {"velquor.sqlite", "velquor.log"}) {
+        EXPECT_EQ(mode(data_ + "/" + name), 0600u) << name;
+    }
+    if (fs::exists(data_ + "/velquor.sqlite-wal")) {
+        EXPECT_EQ(mode(data_ + "/velquor.sqlite-wal"), 0600u);
+    }
+    HostProcess second;
+    std::string errorFile = folder_ / "second.txt";
+    EXPECT_EQ(second.run({"--site", site_, "--data", data_ + "/", "--listen", "127.0.0.1:0", "--module", module()},
+                         errorFile),
+              std::optional<int>(1));
+    EXPECT_EQ(readWholeFile(errorFile), "velquor-host: the data folder " + data_ +
+                                            " is in use by another velquor-host (process " +
+                                            std::to_string(host_.pid()) + "); give each host its own --data\n");
+}
+
+TEST_F(VelquorHost, APasswordFileWrittenWithCRLFGivesThePasswordWithoutCR) {
+    writeWholeFile(folder_ / "password.txt", "s3cret\r\n");
+    ASSERT_NO_FATAL_FAILURE(startHost({"--admin-password-file", folder_ / "password.txt"}));
+    client_->set_basic_auth("admin", "s3cret");
+    httplib::Result result = client_->Get("/_velquor/");
+    ASSERT_TRUE(result);
+    EXPECT_EQ(result->status, 200);
 }
 
 TEST_F(VelquorHost, ServesConcurrentRequestsEachOnItsOwnRequest) {
@@ -469,19 +510,27 @@ TEST_F(VelquorHost, StartupProblemsEndWithAOneLineError) {
         std::string message;
     };
     const std::string listen = "127.0.0.1:0";
+    const std::string otherData = folder_ / "other-data";
     const Case cases[] = {
-        {{"--site", folder_ / "nowhere", "--data", data_, "--listen", listen, "--module", module()},
+        {{"--site", folder_ / "nowhere", "--data", otherData, "--listen", listen, "--module", module()},
          1,
          "velquor-host: the site folder " + (folder_ / "nowhere") + " does not exist\n"},
-        {{"--site", site_, "--data", data_, "--listen", authority(), "--module", module()},
+        {{"--site", site_, "--data", otherData, "--listen", authority(), "--module", module()},
          1,
          "velquor-host: cannot listen on " + authority() + ": Address already in use\n"},
-        {{"--site", site_, "--data", data_, "--listen", listen, "--module", folder_ / "missing.so"},
+        {{"--site", site_, "--data", otherData, "--listen", listen, "--module", folder_ / "missing.so"},
          1,
          "velquor-host: cannot load the module " + (folder_ / "missing.so")},
-        {{"--site", site_, "--data", data_, "--listen", listen, "--module", "libsqlite3.so.0"},
+        {{"--site", site_, "--data", otherData, "--listen", listen, "--module", "libsqlite3.so.0"},
          1,
          "does not export ProcessQELRequest"},
+        {{"--site", site_, "--data", data_, "--listen", listen, "--module", module()},
+         1,
+         "velquor-host: the data folder " + data_ + " is in use by another velquor-host"},
+        {{"--site", site_, "--data", otherData, "--listen", listen, "--module", module(), "--admin-password-file",
+          folder_ / "missing-password"},
+         1,
+         "velquor-host: cannot read a password from " + (folder_ / "missing-password") + "\n"},
         {{"--site", site_, "--data", site_ + "/data", "--listen", listen, "--module", module()},
          1,
          "lies inside the site folder"},
@@ -533,6 +582,30 @@ TEST_F(VelquorHostWithModule, IncludeWithoutAURLShowsTheMissingParameterBox) {
         << body;
     EXPECT_EQ(body.substr(body.size() - 7), "</div>B");
     EXPECT_NE(readWholeFile(data_ + "/velquor.log").find("failed with MMRP"), std::string::npos);
+}
+
+TEST_F(VelquorHostWithModule, IncludesAPagePathWithDotSegments) {
+    page("sub/page.html", "[<qelIncludeHTTP url=\"./news.txt\">][<qelIncludeHTTP url=\"../sub/./news.txt\">]");
+    page("sub/news.txt", "news");
+    ASSERT_NO_FATAL_FAILURE(startHost());
+    EXPECT_EQ(get("/sub/page.html"), "[news][news]");
+    EXPECT_EQ(get("/sub/./x/../news.txt"), "news");
+}
+
+TEST_F(VelquorHostWithModule, TheExampleIndexPageShowsThePlaceholderSyntax) {
+    const char *source = std::getenv("VELQUOR_SOURCE_DIR");
+    if (source == nullptr) {
+        GTEST_SKIP() << "VELQUOR_SOURCE_DIR is not set";
+    }
+    site_ = std::string(source) + "/examples/site";
+    ASSERT_NO_FATAL_FAILURE(startHost());
+    std::string body = get("/?NAME=filled");
+    for (const char *shown : {"<code>{{form:NAME}}</code>", "<code>{{var:NAME}}</code>", "<code>{{cgi:NAME}}</code>",
+                              "asked for as\n<code>/</code>",
+                              "<code>\\{{form:NAME}}</code> in a page shows <code>{{form:NAME}}</code>"}) {
+        EXPECT_NE(body.find(shown), std::string::npos) << shown << "\n" << body;
+    }
+    EXPECT_EQ(body.find("filled"), std::string::npos);
 }
 
 TEST_F(VelquorHostWithModule, IncludesAnotherServersPageAndOneOfItsOwn) {
