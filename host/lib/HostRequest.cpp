@@ -209,13 +209,14 @@ void HostRequest::setErrorInfo(const std::string &message, const std::string &ex
     errorInfo_ = ErrorInfo{message, explanation};
 }
 
-void HostRequest::addLogEntry(uint32_t kind, const std::string &text) {
+bool HostRequest::addLogEntry(uint32_t kind, const std::string &text) {
     LogEntry entry;
     entry.kind = kind;
     entry.text = text;
     entry.line = timeStamp() + " " + HostText::fourCharCode(kind) + " " + HostText::oneLine(text);
-    host_->writeLog(entry.line);
+    bool written = host_->writeLog(entry.line);
     logEntries_.push_back(std::move(entry));
+    return written;
 }
 
 std::vector<ServiceCall> HostRequest::callsOf(uint32_t selector) const {

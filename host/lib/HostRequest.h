@@ -111,7 +111,8 @@ public:
     const std::vector<LogEntry> &logEntries() const { return logEntries_; }
     // Keeps the entry and writes its time-stamped line (CR and LF shown as \r \n) to the
     // host's log sink.
-    void addLogEntry(uint32_t kind, const std::string &text);
+    // False when the host's log could not take the line (the entry is kept all the same).
+    bool addLogEntry(uint32_t kind, const std::string &text);
 
     // --- the call record ------------------------------------------------------------------
     // Keeps a record of every service call from now on (off by default).

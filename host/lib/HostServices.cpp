@@ -281,8 +281,10 @@ const ServiceTable &pageServices() {
                                                   })},
             {QEL_SERVICE_WRITE_LOG_ENTRY, input(textAndNumber("text", Role::Value, "kind"),
                                                 [](HostRequest &request, CallDecoder &, const Inputs &in) {
-                                                    request.addLogEntry(in.number, in.first);
-                                                    return 0;
+                                                    // A log that cannot be written is a failure.
+                                                    return request.addLogEntry(in.number, in.first)
+                                                               ? 0
+                                                               : static_cast<int32_t>(QEL_RESULT_GENERAL_FAILURE);
                                                 })},
             {QEL_SERVICE_SET_ERROR_INFO, input(twoTexts("message", Role::Value, "explanation", Role::None),
                                                [](HostRequest &request, CallDecoder &, const Inputs &in) {

@@ -1,6 +1,8 @@
 // HostRequestTest.cpp: the page and tag services of a request, driven through the raw
 // HostCallback as the module calls it.
 #include "ServiceCaller.h"
+#include "TempFolder.h"
+#include "host/lib/LogFile.h"
 
 #include "host/lib/Host.h"
 #include "host/lib/HostRequest.h"
@@ -12,6 +14,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
+#include <filesystem>
 #include <memory>
 #include <mutex>
 #include <new>
@@ -169,6 +172,12 @@ TEST_F(HostRequestTest, OutputVariablesErrorsAndLog) {
     EXPECT_NE(sink[0].find("MLgE open failed\\r\\nsecond line"), std::string::npos) << sink[0];
     EXPECT_EQ(sink[0].find('\n'), std::string::npos);
     EXPECT_EQ(sink[0][4], '-') << "the line starts with its date: " << sink[0];
+
+    // A log file that cannot take the line makes the entry fail.
+    test::TempFolder folder;
+    std::filesystem::create_directory(folder / "velquor.log");
+    request.host().useLogFile(std::make_shared<LogFile>(folder / "velquor.log"));
+    EXPECT_EQ(caller.writeLog("lost"), static_cast<int32_t>(QEL_RESULT_GENERAL_FAILURE));
 }
 
 TEST_F(HostRequestTest, RegistrationIsRecorded) {
