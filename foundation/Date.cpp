@@ -115,7 +115,7 @@ QELString TokenValue(int token, const Shown &shown) {
 constexpr int32_t kOffsetLimitHours = 596523;
 
 // The offset's whole minutes, cut off toward zero and bounded by the limit. The product
-// is exact: 90 fraction digits hold every digit an offset brings.
+// is exact for offsets of up to 89 fraction digits (a page's offset has at most 9).
 int32_t OffsetMinutes(const QELDecimal &offset) {
     if (offset.isEmpty())
         return 0;
