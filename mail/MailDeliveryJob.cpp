@@ -7,8 +7,9 @@
 #include <vector>
 
 #include "foundation/Date.h"
-#include "foundation/FileStream.h"
 #include "foundation/FileSpecification.h"
+#include "foundation/FileStream.h"
+#include "foundation/JulianStamp.h"
 #include "foundation/QuotedPrintable.h"
 #include "foundation/StringSplitter.h"
 #include "net/HTTPClient.h"
