@@ -143,6 +143,8 @@ TEST_F(SocketLookupTest, NamesAndAddressTextsResolve) {
     SocketAddress v6Loopback{};
     v6Loopback.family = kSocketIPv6;
     v6Loopback.bytes[15] = 1;
+    // Kept here: a name taken from a temporary would be gone before the loop reads it.
+    const std::string machine = TestResolver::MachineName();
     struct Case {
         const char *name;
         SocketStatus status;
@@ -150,7 +152,7 @@ TEST_F(SocketLookupTest, NamesAndAddressTextsResolve) {
         const char *canonical;
     } cases[] = {
         {"remote.test", kSocketDone, TestIPv4(192, 0, 2, 10), "remote.test"},
-        {TestResolver::MachineName().c_str(), kSocketDone, TestIPv4(192, 0, 2, 7), "machine.test"},
+        {machine.c_str(), kSocketDone, TestIPv4(192, 0, 2, 7), "machine.test"},
         {"192.0.2.1", kSocketDone, TestIPv4(192, 0, 2, 1), "192.0.2.1"},
         {"127.1", kSocketDone, TestIPv4(127, 0, 0, 1), "127.1"},
         {"::1", kSocketDone, v6Loopback, "::1"},
