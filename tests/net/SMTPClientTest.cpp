@@ -235,10 +235,10 @@ TEST_F(SMTPClientTest, UnreachableServersAreNamedInTheResult) {
 
 TEST_F(SMTPClientTest, TheVerdictOnTheTextHasItsOwnLimit) {
     // A verdict later than the usual first-byte limit still counts.
-    SetLimits(10000, 1000);
+    SetLimits(10000, 2000);
     ScriptedServer patient;
     std::string transcript =
-        Play(patient, kGreeting, Then(UpToText(""), {{kQuit, std::string(kOK) + kBye, 1500}}));
+        Play(patient, kGreeting, Then(UpToText(""), {{kQuit, std::string(kOK) + kBye, 2500}}));
     EXPECT_EQ(Std(Send(patient.hostAndPort(), "to@x.test", kMessage)), "");
     patient.finish();
     EXPECT_EQ(patient.received(0), transcript);
