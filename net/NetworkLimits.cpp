@@ -17,6 +17,7 @@ const QELNetworkLimits kDefaultNetworkLimits = {
     16u * 1024u * 1024u,  // HTTP response
     64u * 1024u * 1024u,  // POP3 retrieval
     64u * 1024u,        // SMTP reply
+    600000,             // SMTP verdict on a message text
 };
 
 namespace {
@@ -31,6 +32,7 @@ struct AtomicLimits {
     std::atomic<uint32_t> httpResponseByteCap{kDefaultNetworkLimits.httpResponseByteCap};
     std::atomic<uint32_t> pop3RetrievalByteCap{kDefaultNetworkLimits.pop3RetrievalByteCap};
     std::atomic<uint32_t> smtpReplyByteCap{kDefaultNetworkLimits.smtpReplyByteCap};
+    std::atomic<uint32_t> smtpVerdictMilliseconds{kDefaultNetworkLimits.smtpVerdictMilliseconds};
 };
 
 // Built on first use, so that no other static object can read it before it exists.
@@ -53,6 +55,7 @@ QELNetworkLimits GetNetworkLimits() {
     limits.httpResponseByteCap = current.httpResponseByteCap.load(std::memory_order_relaxed);
     limits.pop3RetrievalByteCap = current.pop3RetrievalByteCap.load(std::memory_order_relaxed);
     limits.smtpReplyByteCap = current.smtpReplyByteCap.load(std::memory_order_relaxed);
+    limits.smtpVerdictMilliseconds = current.smtpVerdictMilliseconds.load(std::memory_order_relaxed);
     return limits;
 }
 
@@ -67,6 +70,7 @@ void SetNetworkLimits(const QELNetworkLimits &limits) {
     current.httpResponseByteCap.store(limits.httpResponseByteCap, std::memory_order_relaxed);
     current.pop3RetrievalByteCap.store(limits.pop3RetrievalByteCap, std::memory_order_relaxed);
     current.smtpReplyByteCap.store(limits.smtpReplyByteCap, std::memory_order_relaxed);
+    current.smtpVerdictMilliseconds.store(limits.smtpVerdictMilliseconds, std::memory_order_relaxed);
 }
 
 void ResetNetworkLimits() { SetNetworkLimits(kDefaultNetworkLimits); }
