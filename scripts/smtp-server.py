@@ -7,6 +7,7 @@
 # every message text; --size 0 accepts messages of any size (the default is 32 MiB).
 import argparse
 import asyncio
+import os
 import signal
 import socket
 import sys
@@ -44,6 +45,8 @@ def main():
     parser.add_argument("--size", type=int, default=32 * 1024 * 1024)
     options = parser.parse_args()
 
+    for folder in ("tmp", "new", "cur"):
+        os.makedirs(os.path.join(options.maildir, folder), exist_ok=True)
     handler = Handler(options.maildir, options.reject_rcpt, options.reject_data)
     loop = asyncio.new_event_loop()
     asyncio.set_event_loop(loop)
