@@ -7,11 +7,11 @@ packages=(
   build-essential cmake ninja-build pkg-config
   libgtest-dev libgmock-dev libbenchmark-dev
   libsqlite3-dev libcpp-httplib-dev
-  python3 curl
+  python3 curl python3-aiosmtpd
 )
 if [ "${VELQUOR_SETUP_TEST_SERVERS:-0}" = 1 ]; then
   # Real servers and a load generator for the end-to-end tests and benchmarks.
-  packages+=(python3-aiosmtpd dovecot-core dovecot-pop3d wrk)
+  packages+=(dovecot-core dovecot-pop3d wrk)
 fi
 
 missing=()
