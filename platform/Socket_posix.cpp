@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <string.h>
 #include <sys/socket.h>
@@ -315,10 +316,13 @@ SocketResult SocketConnect(const SocketAddress &address, uint16_t port, uint32_t
         close(descriptor);
         return Result(kSocketFailed, 0, error);
     }
-#ifdef SO_NOSIGPIPE
     int one = 1;
+#ifdef SO_NOSIGPIPE
     setsockopt(descriptor, SOL_SOCKET, SO_NOSIGPIPE, &one, sizeof one);
 #endif
+    // Every send is a whole command, request or batch of lines: waiting to merge it
+    // with later bytes (while the peer delays its acknowledgement) only adds 40 ms.
+    setsockopt(descriptor, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
 
     int outcome = connect(descriptor, reinterpret_cast<const struct sockaddr *>(&peer), peerLength);
     // A connect interrupted by a signal goes on in the background, like one in progress.
