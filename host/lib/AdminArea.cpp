@@ -151,7 +151,7 @@ WebResponse AdminArea::handle(const WebRequest &request, const std::string &admi
             return response;
         }
     } else if (!HostIdentity::isLoopback(
-                   identity_.clientAddress(request.remoteAddress, request.header("X-Forwarded-For")))) {
+                   identity_.clientAddress(request.remoteAddress, request.headerList("X-Forwarded-For")))) {
         return refusal(403, "Forbidden",
                        "The administration area answers only clients on this machine unless a password is set.");
     }
