@@ -334,6 +334,11 @@ bool RawClient::closedWithin(std::chrono::milliseconds limit) {
     return false;
 }
 
+bool RawClient::readable(std::chrono::milliseconds limit) {
+    pollfd watch{socket_, POLLIN, 0};
+    return socket_ >= 0 && poll(&watch, 1, static_cast<int>(limit.count())) > 0;
+}
+
 std::string rawRequest(int port, const std::string &request, const std::string &server, const std::string &from) {
     RawClient client;
     if (!client.connect(port, server, from)) {

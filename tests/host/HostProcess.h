@@ -83,6 +83,8 @@ public:
     std::string receive(std::chrono::milliseconds limit);
     // Whether the peer has closed within `limit` (what arrives meanwhile is dropped).
     bool closedWithin(std::chrono::milliseconds limit);
+    // Whether something (or the end) can be read within `limit`.
+    bool readable(std::chrono::milliseconds limit);
     void close();
 
 private:
