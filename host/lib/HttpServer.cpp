@@ -32,6 +32,9 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
+// How long stop() lets the requests in progress finish before it ends their connections.
+constexpr std::chrono::seconds kStopDrain(5);
+
 int64_t nowTicks() { return Clock::now().time_since_epoch().count(); }
 
 // A connection as the server tracks it.
@@ -183,6 +186,11 @@ struct HttpServer::Impl {
     MHD_Daemon *daemon = nullptr;
     int listenSocket = -1;
 
+    // Requests from their whole header block until their response has gone.
+    std::mutex requestsMutex;
+    std::condition_variable requestsDone;
+    size_t requests = 0;
+
     // Every open connection, for the header deadline.
     std::mutex linksMutex;
     std::condition_variable linksChanged;
@@ -232,6 +240,10 @@ MHD_Result HttpServer::Impl::onRequest(void *cls, MHD_Connection *connection, co
     }
     if (!exchange->begun) {
         exchange->begun = true;
+        {
+            std::lock_guard<std::mutex> lock(impl.requestsMutex);
+            ++impl.requests;
+        }
         return impl.begin(connection, *exchange, method);
     }
     if (*uploadSize != 0) {
@@ -251,8 +263,17 @@ MHD_Result HttpServer::Impl::onRequest(void *cls, MHD_Connection *connection, co
     return impl.send(connection, *exchange);
 }
 
-void HttpServer::Impl::onCompleted(void *, MHD_Connection *connection, void **context, MHD_RequestTerminationCode) {
-    delete static_cast<Exchange *>(*context);
+void HttpServer::Impl::onCompleted(void *cls, MHD_Connection *connection, void **context,
+                                   MHD_RequestTerminationCode) {
+    Impl &impl = *static_cast<Impl *>(cls);
+    auto *exchange = static_cast<Exchange *>(*context);
+    if (exchange != nullptr && exchange->begun) {
+        std::lock_guard<std::mutex> lock(impl.requestsMutex);
+        if (--impl.requests == 0) {
+            impl.requestsDone.notify_all();
+        }
+    }
+    delete exchange;
     *context = nullptr;
     if (Link *link = linkOf(connection)) {
         link->awaitingSince = nowTicks();  // the next header block's deadline starts now
@@ -499,6 +520,11 @@ void HttpServer::stop() {
     Impl &impl = *impl_;
     if (impl.daemon != nullptr) {
         MHD_quiesce_daemon(impl.daemon);
+        {
+            // Responses on their way get a moment to leave.
+            std::unique_lock<std::mutex> lock(impl.requestsMutex);
+            impl.requestsDone.wait_for(lock, kStopDrain, [&impl] { return impl.requests == 0; });
+        }
         // Ends every connection and joins its thread (after its handler has returned).
         MHD_stop_daemon(impl.daemon);
         impl.daemon = nullptr;

@@ -71,8 +71,8 @@ public:
     // Serves the bound socket on threads of its own from now on. False with a reason in
     // *error when the server cannot start.
     bool start(std::string *error = nullptr);
-    // Stops accepting, ends the connections and joins their threads, which waits for the
-    // handlers that run.
+    // Stops accepting, lets the requests in progress finish (for up to 5 s), then ends the
+    // connections and joins their threads, which waits for the handlers that still run.
     void stop();
 
 private:
