@@ -52,8 +52,10 @@ struct Exchange {
     WebRequest request;
     std::string body;
     uint64_t received = 0;  // body bytes, kept or not
+    size_t held = 0;        // body bytes counted in the server's budget
     bool begun = false;     // the header block has been looked at
     bool tooLarge = false;  // the body went past the limit: it is thrown away
+    bool overBudget = false;  // the body would have gone past the budget: it is thrown away
     bool queued = false;    // a response is on its way
     bool lastOnConnection = false;
     std::optional<WebResponse> answer;
@@ -186,6 +188,8 @@ struct HttpServer::Impl {
     MHD_Daemon *daemon = nullptr;
     int listenSocket = -1;
 
+    std::atomic<size_t> heldBodies{0};  // bytes of every Exchange::body
+
     // Requests from their whole header block until their response has gone.
     std::mutex requestsMutex;
     std::condition_variable requestsDone;
@@ -208,6 +212,7 @@ struct HttpServer::Impl {
 
     MHD_Result begin(MHD_Connection *connection, Exchange &exchange, const char *method);
     void take(Exchange &exchange, const char *data, size_t size);
+    void dropBody(Exchange &exchange);
     void run(Exchange &exchange);
     MHD_Result send(MHD_Connection *connection, Exchange &exchange);
     MHD_Result answerNow(MHD_Connection *connection, Exchange &exchange, WebResponse answer);
@@ -259,6 +264,10 @@ MHD_Result HttpServer::Impl::onRequest(void *cls, MHD_Connection *connection, co
         return impl.answerNow(connection, *exchange,
                               plainAnswer(413, "The request's body is larger than this server takes."));
     }
+    if (exchange->overBudget) {
+        return impl.answerNow(connection, *exchange,
+                              plainAnswer(503, "The server holds too many request bodies now; try again later."));
+    }
     impl.run(*exchange);
     return impl.send(connection, *exchange);
 }
@@ -267,6 +276,9 @@ void HttpServer::Impl::onCompleted(void *cls, MHD_Connection *connection, void *
                                    MHD_RequestTerminationCode) {
     Impl &impl = *static_cast<Impl *>(cls);
     auto *exchange = static_cast<Exchange *>(*context);
+    if (exchange != nullptr) {
+        impl.dropBody(*exchange);
+    }
     if (exchange != nullptr && exchange->begun) {
         std::lock_guard<std::mutex> lock(impl.requestsMutex);
         if (--impl.requests == 0) {
@@ -330,9 +342,6 @@ MHD_Result HttpServer::Impl::begin(MHD_Connection *connection, Exchange &exchang
         return answerNow(connection, exchange,
                          plainAnswer(413, "The request's body is larger than this server takes."));
     }
-    if (hasLength && length > 0) {
-        exchange.body.reserve(static_cast<size_t>(length));
-    }
     bool hasBody = (hasLength && length > 0) || request.hasHeader("Transfer-Encoding");
     if (hasBody && screen) {
         if (std::optional<WebResponse> early = screen(request)) {
@@ -344,15 +353,28 @@ MHD_Result HttpServer::Impl::begin(MHD_Connection *connection, Exchange &exchang
 
 void HttpServer::Impl::take(Exchange &exchange, const char *data, size_t size) {
     exchange.received += size;
-    if (exchange.tooLarge) {
+    if (exchange.tooLarge || exchange.overBudget) {
         return;
     }
     if (exchange.received > settings.maximumBody) {
         exchange.tooLarge = true;
-        std::string().swap(exchange.body);
+        dropBody(exchange);
         return;
     }
+    if (heldBodies.fetch_add(size) + size > settings.maximumBodiesInMemory) {
+        heldBodies -= size;
+        exchange.overBudget = true;
+        dropBody(exchange);
+        return;
+    }
+    exchange.held += size;
     exchange.body.append(data, size);
+}
+
+void HttpServer::Impl::dropBody(Exchange &exchange) {
+    heldBodies -= exchange.held;
+    exchange.held = 0;
+    std::string().swap(exchange.body);
 }
 
 void HttpServer::Impl::run(Exchange &exchange) {
@@ -361,7 +383,7 @@ void HttpServer::Impl::run(Exchange &exchange) {
     try {
         FormDecoder::Result decoded = FormDecoder::decode(request.header("Content-Type"), exchange.body,
                                                           settings.maximumFields, request.bodyFields);
-        std::string().swap(exchange.body);
+        dropBody(exchange);
         if (decoded == FormDecoder::Result::Malformed) {
             answer = plainAnswer(400, "The request's form body is malformed.");
         } else if (decoded == FormDecoder::Result::TooManyFields) {

@@ -27,6 +27,8 @@ namespace velquor::host {
 // - a body over the size limit answers 413: at once when Content-Length announces it,
 //   otherwise once it has been read to its end (thrown away, never stored; one that goes
 //   on far past the limit is cut off); a form body with too many fields answers 413 too;
+// - bodies held in memory at once, over all connections, have a budget: a body that would
+//   go past it is thrown away as it arrives and answered 503;
 // - a body that is malformed (broken chunk framing, a multipart body without its closing
 //   delimiter) answers 400; a body cut off by its client answers nothing. In all these
 //   cases the handler never runs;
@@ -37,7 +39,7 @@ public:
     using Handler = std::function<WebResponse(const WebRequest &)>;
     // Looks at a request whose header block is in and whose body has not been read:
     // nothing when its body is wanted, else the response to send without reading the
-    // body. Runs on a network thread: it must not block.
+    // body (the connection is closed after it).
     using Screen = std::function<std::optional<WebResponse>(const WebRequest &)>;
     using LogSink = std::function<void(const std::string &line)>;
 
@@ -46,6 +48,7 @@ public:
         size_t maximumHeaderLines = 100;                       // header lines
         std::chrono::milliseconds headerDeadline{10000};       // for a whole header block
         size_t maximumBody = 32u << 20;                        // bytes of a request body
+        size_t maximumBodiesInMemory = 256u << 20;             // bytes of bodies held at once, in all
         uint64_t maximumDiscarded = uint64_t(1) << 30;         // bytes thrown away past maximumBody
         size_t maximumFields = 1000;                           // form fields of a body
         size_t connectionsPerAddress = 64;                     // open connections of one client address

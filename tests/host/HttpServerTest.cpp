@@ -158,6 +158,28 @@ TEST_F(HttpServerTest, RunsTheHandlerOnlyForRequestsWithinTheLimits) {
     EXPECT_EQ(handled_.load(), before);
 }
 
+TEST_F(HttpServerTest, RefusesABodyThatWouldPassTheBudgetOfBodiesHeldAtOnce) {
+    HttpServer::Settings settings = smallLimits();
+    settings.maximumBodiesInMemory = 100000;
+    start(settings);
+    auto post = [](size_t length) {
+        return "POST / HTTP/1.1\r\nHost: x\r\nConnection: close\r\nContent-Type: application/x-www-form-urlencoded\r\n"
+               "Content-Length: " + std::to_string(length) + "\r\n\r\na=";
+    };
+    RawClient first;
+    ASSERT_TRUE(first.connect(server_->port()));
+    ASSERT_TRUE(first.send(post(60000) + std::string(50000, 'x')));
+    // Once the server holds the first 50,000 bytes, 60,000 more do not fit.
+    int status = 0;
+    auto begun = std::chrono::steady_clock::now();
+    while (status != 503 && std::chrono::steady_clock::now() - begun < 5s) {
+        status = rawStatus(rawRequest(server_->port(), post(60000) + std::string(59998, 'y')));
+    }
+    EXPECT_EQ(status, 503);
+    ASSERT_TRUE(first.send(std::string(9998, 'x')));
+    EXPECT_EQ(rawStatus(first.receive(5s)), 200);
+}
+
 TEST_F(HttpServerTest, CutsAConnectionWhoseHeaderBlockMissesItsDeadline) {
     HttpServer::Settings settings;
     settings.headerDeadline = 500ms;
