@@ -210,6 +210,8 @@ struct HttpServer::Impl {
         }
     }
 
+    MHD_Result step(MHD_Connection *connection, Exchange &exchange, const char *method, const char *upload,
+                    size_t *uploadSize);
     MHD_Result begin(MHD_Connection *connection, Exchange &exchange, const char *method);
     void take(Exchange &exchange, const char *data, size_t size);
     void dropBody(Exchange &exchange);
@@ -218,6 +220,8 @@ struct HttpServer::Impl {
     MHD_Result answerNow(MHD_Connection *connection, Exchange &exchange, WebResponse answer);
     void watch();
 
+    // The library's callbacks; no exception ever leaves them into the library (one that
+    // escapes a request ends its connection).
     static void *onTarget(void *cls, const char *uri, MHD_Connection *connection);
     static MHD_Result onRequest(void *cls, MHD_Connection *connection, const char *url, const char *method,
                                 const char *version, const char *upload, size_t *uploadSize, void **context);
@@ -227,49 +231,58 @@ struct HttpServer::Impl {
 };
 
 void *HttpServer::Impl::onTarget(void *, const char *uri, MHD_Connection *) {
-    auto *exchange = new Exchange;
-    exchange->request.target = uri != nullptr ? uri : "";
-    return exchange;
+    try {
+        auto exchange = std::make_unique<Exchange>();
+        exchange->request.target = uri != nullptr ? uri : "";
+        return exchange.release();
+    } catch (...) {
+        return nullptr;
+    }
 }
 
 MHD_Result HttpServer::Impl::onRequest(void *cls, MHD_Connection *connection, const char *, const char *method,
                                        const char *, const char *upload, size_t *uploadSize, void **context) {
-    Impl &impl = *static_cast<Impl *>(cls);
     auto *exchange = static_cast<Exchange *>(*context);
     if (exchange == nullptr) {
         return MHD_NO;  // every request gets its exchange with its target first
     }
-    if (exchange->queued) {
+    try {
+        return static_cast<Impl *>(cls)->step(connection, *exchange, method, upload, uploadSize);
+    } catch (...) {
+        return MHD_NO;
+    }
+}
+
+MHD_Result HttpServer::Impl::step(MHD_Connection *connection, Exchange &exchange, const char *method,
+                                  const char *upload, size_t *uploadSize) {
+    if (exchange.queued) {
         *uploadSize = 0;
         return MHD_YES;
     }
-    if (!exchange->begun) {
-        exchange->begun = true;
+    if (!exchange.begun) {
+        exchange.begun = true;
         {
-            std::lock_guard<std::mutex> lock(impl.requestsMutex);
-            ++impl.requests;
+            std::lock_guard<std::mutex> lock(requestsMutex);
+            ++requests;
         }
-        return impl.begin(connection, *exchange, method);
+        return begin(connection, exchange, method);
     }
     if (*uploadSize != 0) {
-        impl.take(*exchange, upload, *uploadSize);
+        take(exchange, upload, *uploadSize);
         *uploadSize = 0;
         // A body that goes on far past the limit is cut off without an answer.
-        return exchange->received > impl.settings.maximumBody + impl.settings.maximumDiscarded ? MHD_NO : MHD_YES;
+        return exchange.received > settings.maximumBody + settings.maximumDiscarded ? MHD_NO : MHD_YES;
     }
-    if (exchange->answer) {
-        return impl.send(connection, *exchange);
+    // The whole body is in.
+    if (exchange.tooLarge) {
+        return answerNow(connection, exchange, plainAnswer(413, "The request's body is larger than this server takes."));
     }
-    if (exchange->tooLarge) {
-        return impl.answerNow(connection, *exchange,
-                              plainAnswer(413, "The request's body is larger than this server takes."));
+    if (exchange.overBudget) {
+        return answerNow(connection, exchange,
+                         plainAnswer(503, "The server holds too many request bodies now; try again later."));
     }
-    if (exchange->overBudget) {
-        return impl.answerNow(connection, *exchange,
-                              plainAnswer(503, "The server holds too many request bodies now; try again later."));
-    }
-    impl.run(*exchange);
-    return impl.send(connection, *exchange);
+    run(exchange);
+    return send(connection, exchange);
 }
 
 void HttpServer::Impl::onCompleted(void *cls, MHD_Connection *connection, void **context,
@@ -296,7 +309,10 @@ void HttpServer::Impl::onConnection(void *cls, MHD_Connection *connection, void 
                                     MHD_ConnectionNotificationCode code) {
     Impl &impl = *static_cast<Impl *>(cls);
     if (code == MHD_CONNECTION_NOTIFY_STARTED) {
-        auto *link = new Link;
+        Link *link = new (std::nothrow) Link;
+        if (link == nullptr) {
+            return;  // untracked: the idle timeout still ends it
+        }
         const MHD_ConnectionInfo *info = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CONNECTION_FD);
         link->socket = info != nullptr ? info->connect_fd : -1;
         link->awaitingSince = nowTicks();
@@ -305,7 +321,12 @@ void HttpServer::Impl::onConnection(void *cls, MHD_Connection *connection, void 
         int yes = 1;
         setsockopt(link->socket, IPPROTO_TCP, TCP_NODELAY, &yes, sizeof yes);
         std::lock_guard<std::mutex> lock(impl.linksMutex);
-        impl.links.insert(link);
+        try {
+            impl.links.insert(link);
+        } catch (...) {
+            delete link;
+            return;
+        }
         *socketContext = link;
         return;
     }

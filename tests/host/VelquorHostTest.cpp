@@ -607,7 +607,9 @@ TEST_F(VelquorHost, RefusesBodiesBeyondItsLimitsWithoutRunningATag) {
         client.send(test.chunked != 0 && sent >= test.chunked ? "0\r\n\r\n" : test.body);
         EXPECT_EQ(rawStatus(client.receive(10s)), test.status) << test.what;
     }
-    EXPECT_LT(peakGrowthMB(before), 160);
+    // The 32 MB cap, the buffer growing to it, and the sanitizer's quarantine of freed
+    // buffers, against 1.2 GB when the bodies were read whole.
+    EXPECT_LT(peakGrowthMB(before), 320);
     // A client that goes away after 15 of 1,000 bytes.
     RawClient quitter;
     ASSERT_TRUE(quitter.connect(host_.port()));
