@@ -374,12 +374,15 @@ MHD_Result HttpServer::Impl::begin(MHD_Connection *connection, Exchange &exchang
 
 void HttpServer::Impl::take(Exchange &exchange, const char *data, size_t size) {
     exchange.received += size;
-    if (exchange.tooLarge || exchange.overBudget) {
+    if (exchange.tooLarge) {
         return;
     }
     if (exchange.received > settings.maximumBody) {
-        exchange.tooLarge = true;
+        exchange.tooLarge = true;  // 413 rather than 503: no retry will help
         dropBody(exchange);
+        return;
+    }
+    if (exchange.overBudget) {
         return;
     }
     if (heldBodies.fetch_add(size) + size > settings.maximumBodiesInMemory) {
