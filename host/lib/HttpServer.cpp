@@ -44,32 +44,20 @@ struct Link {
     // in progress on it.
     std::atomic<int64_t> awaitingSince{0};
     bool cut = false;     // the header deadline has shut it (under the links' mutex)
-    size_t requests = 0;  // requests begun on it (its network thread only)
+    size_t requests = 0;  // requests begun on it (its own thread only)
 };
 
 // One request, from its header block to its response.
 struct Exchange {
     WebRequest request;
     std::string body;
-    uint64_t received = 0;  // body bytes, kept or not
-    size_t held = 0;        // body bytes counted in the server's budget
-    bool begun = false;     // the header block has been looked at
-    bool tooLarge = false;  // the body went past the limit: it is thrown away
+    uint64_t received = 0;    // body bytes, kept or not
+    size_t held = 0;          // body bytes counted in the server's budget
+    bool begun = false;       // the header block has been looked at
+    bool tooLarge = false;    // the body went past the limit: it is thrown away
     bool overBudget = false;  // the body would have gone past the budget: it is thrown away
-    bool queued = false;    // a response is on its way
+    bool queued = false;      // a response is on its way
     bool lastOnConnection = false;
-    std::optional<WebResponse> answer;
-    int file = -1;  // the answer's file, open
-    uint64_t fileSize = 0;
-
-    Exchange() = default;
-    Exchange(const Exchange &) = delete;
-    Exchange &operator=(const Exchange &) = delete;
-    ~Exchange() {
-        if (file >= 0) {
-            ::close(file);
-        }
-    }
 };
 
 WebResponse plainAnswer(int status, const std::string &text) {
@@ -165,7 +153,7 @@ int boundPort(int socket) {
 MHD_Result collectHeader(void *cls, MHD_ValueKind, const char *key, size_t keySize, const char *value,
                          size_t valueSize) {
     static_cast<NameValueList *>(cls)->emplace_back(std::string(key, keySize),
-                                                     value != nullptr ? std::string(value, valueSize) : std::string());
+                                                    value != nullptr ? std::string(value, valueSize) : std::string());
     return MHD_YES;
 }
 
@@ -215,9 +203,8 @@ struct HttpServer::Impl {
     MHD_Result begin(MHD_Connection *connection, Exchange &exchange, const char *method);
     void take(Exchange &exchange, const char *data, size_t size);
     void dropBody(Exchange &exchange);
-    void run(Exchange &exchange);
-    MHD_Result send(MHD_Connection *connection, Exchange &exchange);
-    MHD_Result answerNow(MHD_Connection *connection, Exchange &exchange, WebResponse answer);
+    WebResponse run(Exchange &exchange);
+    MHD_Result send(MHD_Connection *connection, Exchange &exchange, WebResponse answer);
     void watch();
 
     // The library's callbacks; no exception ever leaves them into the library (one that
@@ -275,14 +262,13 @@ MHD_Result HttpServer::Impl::step(MHD_Connection *connection, Exchange &exchange
     }
     // The whole body is in.
     if (exchange.tooLarge) {
-        return answerNow(connection, exchange, plainAnswer(413, "The request's body is larger than this server takes."));
+        return send(connection, exchange, plainAnswer(413, "The request's body is larger than this server takes."));
     }
     if (exchange.overBudget) {
-        return answerNow(connection, exchange,
-                         plainAnswer(503, "The server holds too many request bodies now; try again later."));
+        return send(connection, exchange,
+                    plainAnswer(503, "The server holds too many request bodies now; try again later."));
     }
-    run(exchange);
-    return send(connection, exchange);
+    return send(connection, exchange, run(exchange));
 }
 
 void HttpServer::Impl::onCompleted(void *cls, MHD_Connection *connection, void **context,
@@ -355,18 +341,17 @@ MHD_Result HttpServer::Impl::begin(MHD_Connection *connection, Exchange &exchang
     const MHD_ConnectionInfo *size = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_REQUEST_HEADER_SIZE);
     if (request.headers.size() > settings.maximumHeaderLines ||
         (size != nullptr && size->header_size > settings.maximumHeaderBlock)) {
-        return answerNow(connection, exchange, plainAnswer(431, "The request's header block is too large."));
+        return send(connection, exchange, plainAnswer(431, "The request's header block is too large."));
     }
     uint64_t length = 0;
     bool hasLength = parseLength(request.header("Content-Length"), &length);
     if (hasLength && length > settings.maximumBody) {
-        return answerNow(connection, exchange,
-                         plainAnswer(413, "The request's body is larger than this server takes."));
+        return send(connection, exchange, plainAnswer(413, "The request's body is larger than this server takes."));
     }
     bool hasBody = (hasLength && length > 0) || request.hasHeader("Transfer-Encoding");
     if (hasBody && screen) {
         if (std::optional<WebResponse> early = screen(request)) {
-            return answerNow(connection, exchange, std::move(*early));
+            return send(connection, exchange, std::move(*early));
         }
     }
     return MHD_YES;
@@ -401,67 +386,51 @@ void HttpServer::Impl::dropBody(Exchange &exchange) {
     std::string().swap(exchange.body);
 }
 
-void HttpServer::Impl::run(Exchange &exchange) {
+WebResponse HttpServer::Impl::run(Exchange &exchange) {
     WebRequest &request = exchange.request;
-    WebResponse answer;
     try {
         FormDecoder::Result decoded = FormDecoder::decode(request.header("Content-Type"), exchange.body,
                                                           settings.maximumFields, request.bodyFields);
         dropBody(exchange);
         if (decoded == FormDecoder::Result::Malformed) {
-            answer = plainAnswer(400, "The request's form body is malformed.");
-        } else if (decoded == FormDecoder::Result::TooManyFields) {
-            answer = plainAnswer(413, "The request's form has more than " + std::to_string(settings.maximumFields) +
-                                          " fields.");
-        } else {
-            answer = handler(request);
+            return plainAnswer(400, "The request's form body is malformed.");
         }
+        if (decoded == FormDecoder::Result::TooManyFields) {
+            return plainAnswer(413, "The request's form has more than " + std::to_string(settings.maximumFields) +
+                                        " fields.");
+        }
+        return handler(request);
     } catch (const std::exception &error) {
         log("error serving " + request.target + ": " + error.what());
-        answer = plainAnswer(500, "The server could not serve this request.");
     } catch (...) {
         log("error serving " + request.target);
-        answer = plainAnswer(500, "The server could not serve this request.");
     }
+    return plainAnswer(500, "The server could not serve this request.");
+}
+
+MHD_Result HttpServer::Impl::send(MHD_Connection *connection, Exchange &exchange, WebResponse answer) {
+    MHD_Response *response = nullptr;
     if (!answer.file.empty()) {
+        // Streamed from the file (sendfile), never loaded whole; the library closes it.
         int file = ::open(answer.file.c_str(), O_RDONLY | O_CLOEXEC);
         struct stat status {};
         if (file >= 0 && fstat(file, &status) == 0 && S_ISREG(status.st_mode)) {
-            exchange.file = file;
-            exchange.fileSize = static_cast<uint64_t>(status.st_size);
-        } else {
+            response = MHD_create_response_from_fd64(static_cast<uint64_t>(status.st_size), file);
+        }
+        if (response == nullptr) {
             if (file >= 0) {
                 ::close(file);
             }
             answer = plainAnswer(404, "Not found");
         }
     }
-    exchange.answer = std::move(answer);
-}
-
-MHD_Result HttpServer::Impl::answerNow(MHD_Connection *connection, Exchange &exchange, WebResponse answer) {
-    exchange.answer = std::move(answer);
-    return send(connection, exchange);
-}
-
-MHD_Result HttpServer::Impl::send(MHD_Connection *connection, Exchange &exchange) {
-    WebResponse &answer = *exchange.answer;
-    MHD_Response *response = nullptr;
-    if (exchange.file >= 0) {
-        // Streamed from the file (sendfile), never loaded whole; the library closes it.
-        response = MHD_create_response_from_fd64(exchange.fileSize, exchange.file);
-        if (response != nullptr) {
-            exchange.file = -1;
-        }
-    } else {
+    if (response == nullptr) {
         auto *text = new std::string(std::move(answer.body));
         response = MHD_create_response_from_buffer_with_free_callback_cls(text->size(), text->data(), freeText, text);
         if (response == nullptr) {
             delete text;
+            return MHD_NO;
         }
-    }
-    if (response == nullptr) {
-        return MHD_NO;
     }
     MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_TYPE, answer.contentType.c_str());
     for (const auto &[name, value] : answer.headers) {

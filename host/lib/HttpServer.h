@@ -44,18 +44,18 @@ public:
     using LogSink = std::function<void(const std::string &line)>;
 
     struct Settings {
-        size_t maximumHeaderBlock = 32u << 10;                 // bytes of request line and header lines
-        size_t maximumHeaderLines = 100;                       // header lines
-        std::chrono::milliseconds headerDeadline{10000};       // for a whole header block
-        size_t maximumBody = 32u << 20;                        // bytes of a request body
-        size_t maximumBodiesInMemory = 256u << 20;             // bytes of bodies held at once, in all
-        uint64_t maximumDiscarded = uint64_t(1) << 30;         // bytes thrown away past maximumBody
-        size_t maximumFields = 1000;                           // form fields of a body
-        size_t connectionsPerAddress = 64;                     // open connections of one client address
-        size_t maximumConnections = 512;                       // open connections (and their threads) in all
-        std::chrono::seconds idleTimeout{30};                  // a connection that stalls this long is closed
-        size_t keepAliveRequests = 100;                        // requests per connection
-        LogSink log;  // failures of the handler (standard error when none)
+        size_t maximumHeaderBlock = 32u << 10;            // bytes of request line and header lines
+        size_t maximumHeaderLines = 100;                  // header lines
+        std::chrono::milliseconds headerDeadline{10000};  // for a whole header block
+        size_t maximumBody = 32u << 20;                   // bytes of a request body
+        size_t maximumBodiesInMemory = 256u << 20;        // bytes of bodies held at once, in all
+        uint64_t maximumDiscarded = uint64_t(1) << 30;    // bytes thrown away past maximumBody
+        size_t maximumFields = 1000;                      // form fields of a body
+        size_t connectionsPerAddress = 64;                // open connections of one client address
+        size_t maximumConnections = 512;                  // open connections (and their threads) in all
+        std::chrono::seconds idleTimeout{30};             // a connection that stalls this long is closed
+        size_t keepAliveRequests = 100;                   // requests per connection
+        LogSink log;                                      // failures of the handler (standard error when none)
     };
 
     // `screen` may be empty: every body is then read.
