@@ -40,7 +40,7 @@ public:
         bool remoteActions = false;
         size_t maximumPageSize = 16u << 20;
         // Pages requested by the module's include tag (its User-Agent) that may be in
-        // progress at once. Two pages that include each other would otherwise hold a worker
+        // progress at once. Two pages that include each other would otherwise hold a thread
         // per round without end: beyond the cap such requests answer 503, and so does
         // every page include until none is in progress, so that a loop unwinds at once.
         size_t maximumIncludedPages = 8;
