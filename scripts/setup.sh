@@ -6,7 +6,7 @@ set -euo pipefail
 packages=(
   build-essential cmake ninja-build pkg-config
   libgtest-dev libgmock-dev libbenchmark-dev
-  libsqlite3-dev libcpp-httplib-dev
+  libsqlite3-dev libmicrohttpd-dev libcpp-httplib-dev
   python3 curl python3-aiosmtpd
 )
 if [ "${VELQUOR_SETUP_TEST_SERVERS:-0}" = 1 ]; then

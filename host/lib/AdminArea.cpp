@@ -142,7 +142,7 @@ bool AdminArea::isSameOrigin(const WebRequest &request, const HostIdentity &iden
 }
 
 std::optional<WebResponse> AdminArea::checkLogin(const WebRequest &request) {
-    std::string client = identity_.clientAddress(request.remoteAddress, request.header("X-Forwarded-For"));
+    std::string client = identity_.clientAddress(request.remoteAddress, request.headerList("X-Forwarded-For"));
     if (password_.empty()) {
         if (HostIdentity::isLoopback(client)) {
             return std::nullopt;

@@ -221,8 +221,29 @@ bool HostIdentity::namesThisHost(const std::string &hostHeader) const {
     return name == "localhost" || contains(machineNames_, name) || isOwnAddress(name);
 }
 
+bool HostIdentity::reachesListener(const std::string &hostHeader) const {
+    std::optional<std::pair<std::string, int>> parts = splitHostHeader(hostHeader);
+    if (!parts || (parts->second != 0 ? parts->second : 80) != port_) {
+        return false;
+    }
+    bool ipv6 = parts->first.find(':') != std::string::npos;  // "[...]" in the header
+    std::string name = normalise(parts->first);
+    if (isWildcard(listenAddress_)) {
+        if (ipv6 && listenAddress_ != "::") {
+            return false;  // "0.0.0.0" takes IPv4 only
+        }
+        return name == "localhost" || contains(machineNames_, name) || isLoopback(name) || isOwnAddress(name);
+    }
+    bool listensOnIPv6 = listenAddress_.find(':') != std::string::npos;
+    std::string listen = normalise(listenAddress_);
+    if (name == "localhost") {
+        return !listensOnIPv6 && isLoopback(listen);
+    }
+    return ipv6 == listensOnIPv6 && name == listen;
+}
+
 std::string HostIdentity::virtualHost(const std::string &hostHeader) const {
-    return namesThisHost(hostHeader) ? hostHeader : listenAuthority();
+    return reachesListener(hostHeader) ? hostHeader : listenAuthority();
 }
 
 } // namespace velquor::host

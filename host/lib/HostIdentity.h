@@ -31,9 +31,16 @@ public:
     // wildcard one and brackets around an IPv6 address.
     std::string listenAuthority() const;
 
-    // The virtual host of a request: its Host header as sent when the header names this
-    // host, otherwise listenAuthority(). Status URLs built from it always come back here.
+    // The virtual host of a request: its Host header as sent when the header reaches this
+    // host's own listening socket, otherwise listenAuthority(). The module's own requests
+    // (relative includes, status posts) go to it, so it never names another port, nor a
+    // server name (a reverse proxy's, for links only) that may lead elsewhere.
     std::string virtualHost(const std::string &hostHeader) const;
+    // Whether a Host header reaches the listening socket: the listen port (80 when none is
+    // given) with the listen address itself; with a wildcard listen address, also
+    // "localhost", a machine name, a loopback address or one of the machine's addresses
+    // (IPv4 ones only for "0.0.0.0"); with an IPv4 loopback listen address, also "localhost".
+    bool reachesListener(const std::string &hostHeader) const;
     // Whether a Host header names this host: its listen address, "localhost", a machine
     // name or address (with the listen port, 80 when none is given), or a server name
     // (any port).

@@ -171,15 +171,15 @@ std::string HostOptions::usage(const HostOptions &defaults) {
            "  --listen ADDRESS:PORT      where to listen (default " + defaults.listenAddress + ":" +
            std::to_string(defaults.listenPort) + "; port 0 picks a free one)\n"
            "  --module PATH              the module library (default " + defaults.module + ")\n"
-           "  --server-name NAME         a name that reaches this host from outside (a reverse proxy's);\n"
-           "                             requests for it keep their Host header as the virtual host\n"
+           "  --server-name NAME         a name that reaches this host from outside (a reverse proxy's),\n"
+           "                             with any port: the administration area answers requests for it\n"
            "  --admin-password-file FILE the administrator password (first line of FILE; or set\n"
            "                             VELQUOR_ADMIN_PASSWORD); without one the administration area\n"
            "                             answers only clients on this machine\n"
            "  --allow-remote-actions     let any client post the module's action (by default only\n"
            "                             clients on this machine)\n"
-           "  --threads N                worker threads kept ready (default " + std::to_string(defaults.threads) +
-               "); more start\n                             while every worker is busy, up to 512\n"
+           "  --threads N                no longer used (every connection has a thread of its own);\n"
+           "                             accepted so that older command lines still work\n"
            "  --help                     this text\n"
            "\n"
            "The administration area is at /_velquor/. SIGINT or SIGTERM stops the host cleanly.\n";

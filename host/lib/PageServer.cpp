@@ -58,25 +58,39 @@ std::string dispositionName(const std::string &file) {
     return name.empty() ? "download" : name;
 }
 
+// Whether the module's include tag made the request: it always names itself in the
+// User-Agent ("qelIncludeHTTP/2.1.10 (QEL 2.1; Linux)").
+bool isIncludeRequest(const WebRequest &request) {
+    const std::string agent = "qelincludehttp/";
+    for (const auto &[name, value] : request.headers) {
+        if (HostText::equalsIgnoringCase(name, "User-Agent") &&
+            HostText::lower(value.substr(0, agent.size())) == agent) {
+            return true;
+        }
+    }
+    return false;
+}
+
 } // namespace
 
 // Counts a request as in progress from admission to the end of its scope.
 class PageServer::Admission {
 public:
-    Admission(PageServer &server, Work work) : server_(server), work_(work), admitted_(server.admit(work)) {}
+    Admission(PageServer &server, Work work) : server_(server), work_(work), outcome_(server.admit(work)) {}
     ~Admission() {
-        if (admitted_) {
+        if (outcome_ == Admitted::Yes) {
             server_.release(work_);
         }
     }
     Admission(const Admission &) = delete;
     Admission &operator=(const Admission &) = delete;
-    explicit operator bool() const { return admitted_; }
+    explicit operator bool() const { return outcome_ == Admitted::Yes; }
+    bool tooManyIncludes() const { return outcome_ == Admitted::TooManyIncludes; }
 
 private:
     PageServer &server_;
     Work work_;
-    bool admitted_;
+    Admitted outcome_;
 };
 
 PageServer::PageServer(Host &host, EntryPoint entry, HostIdentity identity, std::shared_ptr<DownloadFolders> downloads,
@@ -113,30 +127,51 @@ Registration PageServer::registration() const {
     return registration_;
 }
 
-bool PageServer::admit(Work work) {
-    std::lock_guard<std::mutex> lock(mutex_);
+PageServer::Admitted PageServer::admit(Work work) {
+    std::unique_lock<std::mutex> lock(mutex_);
     switch (work) {
     case Work::Page:
         if (state_ != State::Serving) {
-            return false;
+            return Admitted::NotNow;
         }
         ++pagesInProgress_;
-        return true;
+        return Admitted::Yes;
+    case Work::IncludedPage:
+        if (state_ != State::Serving) {
+            return Admitted::NotNow;
+        }
+        if (includesRefused_ || includedPagesInProgress_ >= settings_.maximumIncludedPages) {
+            bool first = !includesRefused_;
+            includesRefused_ = true;
+            lock.unlock();
+            if (first) {
+                logEvent(std::to_string(settings_.maximumIncludedPages) +
+                         " pages requested by the include tag are in progress at once (an include loop?): page "
+                         "includes answer 503 until they have ended");
+            }
+            return Admitted::TooManyIncludes;
+        }
+        ++includedPagesInProgress_;
+        ++pagesInProgress_;
+        return Admitted::Yes;
     case Work::Action:
         if (state_ != State::Serving && state_ != State::PagesStopped) {
-            return false;
+            return Admitted::NotNow;
         }
         ++actionsInProgress_;
-        return true;
+        return Admitted::Yes;
     case Work::File:
-        return state_ == State::Serving || state_ == State::PagesStopped;
+        return state_ == State::Serving || state_ == State::PagesStopped ? Admitted::Yes : Admitted::NotNow;
     }
-    return false;
+    return Admitted::NotNow;
 }
 
 void PageServer::release(Work work) {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (work == Work::Page) {
+    if (work == Work::IncludedPage && --includedPagesInProgress_ == 0) {
+        includesRefused_ = false;
+    }
+    if (work == Work::Page || work == Work::IncludedPage) {
         --pagesInProgress_;
     } else if (work == Work::Action) {
         --actionsInProgress_;
@@ -144,23 +179,40 @@ void PageServer::release(Work work) {
     changed_.notify_all();
 }
 
-void PageServer::stopPages() {
+template <typename Done>
+bool PageServer::waitFor(std::unique_lock<std::mutex> &lock, std::chrono::milliseconds limit, Done done) {
+    if (limit == kNoLimit) {
+        changed_.wait(lock, done);
+        return true;
+    }
+    return changed_.wait_for(lock, limit, done);
+}
+
+bool PageServer::stopPages(std::chrono::milliseconds grace) {
     std::unique_lock<std::mutex> lock(mutex_);
     if (state_ == State::Starting || state_ == State::Serving) {
         state_ = State::PagesStopped;
     }
-    changed_.wait(lock, [this] { return pagesInProgress_ == 0; });
+    return waitFor(lock, grace, [this] { return pagesInProgress_ == 0; });
 }
 
-int32_t PageServer::terminate() {
-    stopPages();
+int32_t PageServer::terminate(std::chrono::milliseconds grace) {
+    if (!stopPages(grace)) {
+        logEvent(std::to_string(inProgress()) + " requests still in progress after " +
+                 std::to_string(grace.count() / 1000) + " s; the module is terminated without waiting for them");
+    }
     HostRequest request(host_, QEL_REQUEST_TERMINATE);
     int32_t result = request.run(entry_);
     request.end();
     std::unique_lock<std::mutex> lock(mutex_);
     state_ = State::Terminated;
-    changed_.wait(lock, [this] { return actionsInProgress_ == 0; });
+    waitFor(lock, grace, [this] { return actionsInProgress_ == 0; });
     return result;
+}
+
+size_t PageServer::inProgress() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return pagesInProgress_ + actionsInProgress_;
 }
 
 void PageServer::logEvent(const std::string &text) {
@@ -221,7 +273,10 @@ WebResponse PageServer::dispatch(const WebRequest &request) {
         return response;
     }
     case Route::Kind::Page: {
-        Admission admission(*this, Work::Page);
+        Admission admission(*this, isIncludeRequest(request) ? Work::IncludedPage : Work::Page);
+        if (admission.tooManyIncludes()) {
+            return simplePage(503, "Unavailable", "Too many pages of this host are being included at once.");
+        }
         if (!admission) {
             return simplePage(503, "Unavailable", "The host is not serving pages now.");
         }
@@ -235,6 +290,10 @@ WebResponse PageServer::dispatch(const WebRequest &request) {
         return servePage(request, route);
     }
     case Route::Kind::Admin: {
+        if (std::optional<DoorRefusal> refusal = refusalAtTheDoor(request, route)) {
+            logEvent(refusal->logLine);
+            return simplePage(403, "Forbidden", refusal->text);
+        }
         Admission admission(*this, Work::Page);
         if (!admission) {
             return simplePage(503, "Unavailable", "The host is not serving pages now.");
@@ -242,11 +301,9 @@ WebResponse PageServer::dispatch(const WebRequest &request) {
         return admin_->handle(request, route.adminPath);
     }
     case Route::Kind::Action: {
-        std::string client = identity_.clientAddress(request.remoteAddress, request.header("X-Forwarded-For"));
-        if (!settings_.remoteActions && !identity_.isLocalClient(client)) {
-            logEvent("action post from " + (client.empty() ? request.remoteAddress : client) + " to " +
-                     request.rawPath() + " refused");
-            return simplePage(403, "Forbidden", "Only clients on this machine may post the module's action.");
+        if (std::optional<DoorRefusal> refusal = refusalAtTheDoor(request, route)) {
+            logEvent(refusal->logLine);
+            return simplePage(403, "Forbidden", refusal->text);
         }
         Admission admission(*this, Work::Action);
         if (!admission) {
@@ -256,6 +313,42 @@ WebResponse PageServer::dispatch(const WebRequest &request) {
     }
     }
     return simplePage(500, "Internal server error", "The request was not routed.");
+}
+
+std::optional<PageServer::DoorRefusal> PageServer::refusalAtTheDoor(const WebRequest &request,
+                                                                    const Route &route) const {
+    bool admin = route.kind == Route::Kind::Admin;
+    if (!admin && route.kind != Route::Kind::Action) {
+        return std::nullopt;
+    }
+    // The include tag's requests come from this machine, name this host and carry a
+    // Referer of this host: a page whose include is redirected here must not borrow that.
+    if (isIncludeRequest(request)) {
+        return DoorRefusal{std::string("include request for ") + (admin ? "the administration area " : "the action ") +
+                               request.rawPath() + " refused",
+                           admin ? "The include tag cannot reach the administration area."
+                                 : "The include tag cannot post the module's action."};
+    }
+    if (admin) {
+        return std::nullopt;
+    }
+    std::string client = identity_.clientAddress(request.remoteAddress, request.headerList("X-Forwarded-For"));
+    if (!settings_.remoteActions && !identity_.isLocalClient(client)) {
+        return DoorRefusal{"action post from " + (client.empty() ? request.remoteAddress : client) + " to " +
+                               request.rawPath() + " refused",
+                           "Only clients on this machine may post the module's action."};
+    }
+    return std::nullopt;
+}
+
+std::optional<WebResponse> PageServer::screen(const WebRequest &request) {
+    Route route = router_.route(request.method, request.target);
+    bool takesBody = route.kind == Route::Kind::Page || route.kind == Route::Kind::Admin ||
+                     route.kind == Route::Kind::Action;
+    if (takesBody && !refusalAtTheDoor(request, route)) {
+        return std::nullopt;
+    }
+    return handle(request);
 }
 
 WebResponse PageServer::servePage(const WebRequest &web, const Route &route) {

@@ -12,10 +12,12 @@
 #include "host/lib/WebExchange.h"
 #include "module/HostInterface.h"
 
+#include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 
 namespace velquor::host {
@@ -37,7 +39,15 @@ public:
         // reverse proxy on this machine: the client it names in X-Forwarded-For).
         bool remoteActions = false;
         size_t maximumPageSize = 16u << 20;
+        // Pages requested by the module's include tag (its User-Agent) that may be in
+        // progress at once. Two pages that include each other would otherwise hold a thread
+        // per round without end: beyond the cap such requests answer 503, and so does
+        // every page include until none is in progress, so that a loop unwinds at once.
+        size_t maximumIncludedPages = 8;
     };
+
+    // Waits without a time limit.
+    static constexpr std::chrono::milliseconds kNoLimit = std::chrono::milliseconds::max();
 
     // The host's folders must be set (the site root at least). Every folder that the
     // module resolves with ResolveFolderPath is recorded in `downloads`.
@@ -52,14 +62,22 @@ public:
     int32_t initialise();
     // Serves one request on the calling thread (the module runs on it).
     WebResponse handle(const WebRequest &request);
-    // Refuses pages and the administration area from now on (503) and waits until those
-    // in progress are done. Files and actions are still served.
-    void stopPages();
-    // Stops pages when that was not done, then sends 'MTrm' on the calling thread while
-    // actions are still served (the module's delivery jobs post to it while it waits for
-    // them); afterwards refuses everything and waits for the actions in progress. Answers
-    // the result of 'MTrm'.
-    int32_t terminate();
+    // Looks at a request before its body is read: nothing when the body is wanted (a page,
+    // the administration area or the action that takes it), otherwise the whole response
+    // (404, 405, a refusal...), so that no body is read or decoded for a request that has
+    // no use for it. Never runs the module.
+    std::optional<WebResponse> screen(const WebRequest &request);
+    // Refuses pages and the administration area from now on (503) and waits up to `grace`
+    // until those in progress are done; whether they are. Files and actions are still
+    // served.
+    bool stopPages(std::chrono::milliseconds grace = kNoLimit);
+    // Stops pages when that was not done (waiting up to `grace` for those in progress),
+    // then sends 'MTrm' on the calling thread while actions are still served (the module's
+    // delivery jobs post to it while it waits for them); afterwards refuses everything and
+    // waits up to `grace` for the actions in progress. Answers the result of 'MTrm'.
+    int32_t terminate(std::chrono::milliseconds grace = kNoLimit);
+    // The pages and actions in progress now.
+    size_t inProgress() const;
 
     Registration registration() const;
     const RequestRouter &router() const { return router_; }
@@ -70,12 +88,23 @@ public:
 
 private:
     enum class State { Starting, Serving, PagesStopped, Terminated };
-    enum class Work { Page, Action, File };
+    enum class Work { Page, IncludedPage, Action, File };
+    enum class Admitted { Yes, NotNow, TooManyIncludes };
     class Admission;
 
-    bool admit(Work work);
+    Admitted admit(Work work);
     void release(Work work);
+    // Waits (mutex_ held) up to `limit` until `done`; whether it is.
+    template <typename Done>
+    bool waitFor(std::unique_lock<std::mutex> &lock, std::chrono::milliseconds limit, Done done);
     WebResponse dispatch(const WebRequest &request);
+    // Why a request never reaches the administration area or the action: one made by the
+    // module's include tag, or an action post from another machine. Nothing when it may.
+    struct DoorRefusal {
+        std::string logLine;
+        std::string text;  // for the 403 page
+    };
+    std::optional<DoorRefusal> refusalAtTheDoor(const WebRequest &request, const Route &route) const;
     WebResponse servePage(const WebRequest &request, const Route &route);
     WebResponse runAction(const WebRequest &request, const Route &route);
     void logEvent(const std::string &text);
@@ -93,8 +122,10 @@ private:
     mutable std::mutex mutex_;
     std::condition_variable changed_;
     State state_ = State::Starting;
-    int pagesInProgress_ = 0;
-    int actionsInProgress_ = 0;
+    size_t pagesInProgress_ = 0;  // included pages too
+    size_t includedPagesInProgress_ = 0;
+    bool includesRefused_ = false;  // the include cap was reached; until none is in progress
+    size_t actionsInProgress_ = 0;
 };
 
 } // namespace velquor::host

@@ -31,6 +31,16 @@ std::string WebRequest::header(const std::string &name) const {
     return "";
 }
 
+std::string WebRequest::headerList(const std::string &name) const {
+    std::string list;
+    for (const auto &[key, value] : headers) {
+        if (HostText::equalsIgnoringCase(key, name)) {
+            list += (list.empty() ? "" : ", ") + value;
+        }
+    }
+    return list;
+}
+
 bool WebRequest::hasHeader(const std::string &name) const {
     for (const auto &entry : headers) {
         if (HostText::equalsIgnoringCase(entry.first, name)) {
@@ -64,7 +74,8 @@ std::string URLText::decode(const std::string &text, bool plusIsSpace) {
     return out;
 }
 
-void URLText::parseForm(const std::string &text, NameValueList &fields) {
+bool URLText::parseForm(const std::string &text, NameValueList &fields, size_t maximum) {
+    size_t count = 0;
     size_t start = 0;
     while (start <= text.size()) {
         size_t end = text.find('&', start);
@@ -73,6 +84,9 @@ void URLText::parseForm(const std::string &text, NameValueList &fields) {
         }
         std::string field = text.substr(start, end - start);
         if (!field.empty()) {
+            if (count++ == maximum) {
+                return false;
+            }
             size_t equals = field.find('=');
             std::string name = decode(field.substr(0, equals), true);
             std::string value = equals == std::string::npos ? std::string() : decode(field.substr(equals + 1), true);
@@ -80,6 +94,7 @@ void URLText::parseForm(const std::string &text, NameValueList &fields) {
         }
         start = end + 1;
     }
+    return true;
 }
 
 std::string URLText::encodePath(const std::string &path) {

@@ -4,6 +4,7 @@
 #ifndef VELQUOR_HOST_WEB_EXCHANGE_H
 #define VELQUOR_HOST_WEB_EXCHANGE_H
 
+#include <cstdint>
 #include <string>
 #include <utility>
 #include <vector>
@@ -23,6 +24,9 @@ struct WebRequest {
 
     // The first header of that name (ignoring case); "" when there is none.
     std::string header(const std::string &name) const;
+    // Every header line of that name joined with ", " in the order sent, as one list (for
+    // list headers such as X-Forwarded-For that may come in several lines).
+    std::string headerList(const std::string &name) const;
     bool hasHeader(const std::string &name) const;
     // The target's path, up to "?", as sent.
     std::string rawPath() const;
@@ -48,7 +52,8 @@ public:
     static std::string decode(const std::string &text, bool plusIsSpace);
     // Appends the fields of "a=1&b=2&a=3" to `fields` in order (names and values decoded,
     // "+" as a space); a field without "=" has the value "", empty fields are skipped.
-    static void parseForm(const std::string &text, NameValueList &fields);
+    // False, after appending `maximum` of them, when the text holds more fields.
+    static bool parseForm(const std::string &text, NameValueList &fields, size_t maximum = SIZE_MAX);
     // Percent-encodes everything but unreserved characters and "/".
     static std::string encodePath(const std::string &path);
 };

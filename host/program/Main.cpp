@@ -11,10 +11,12 @@
 #include "host/lib/HttpServer.h"
 #include "host/lib/LogFile.h"
 #include "host/lib/ModuleLoader.h"
+#include "host/lib/PageRequest.h"
 #include "host/lib/PageServer.h"
 #include "host/lib/PreferenceStore.h"
 
 #include <signal.h>
+#include <sys/resource.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -28,6 +30,19 @@ namespace fs = std::filesystem;
 using namespace velquor::host;
 
 namespace {
+
+// After SIGINT or SIGTERM, pages in progress get this long to finish before the module is
+// sent its termination request; actions in progress get as long again after it.
+constexpr std::chrono::seconds kGracePeriod(10);
+
+// Every connection takes a descriptor: the soft limit goes up to the hard one.
+void raiseDescriptorLimit() {
+    rlimit limit{};
+    if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
+        limit.rlim_cur = limit.rlim_max;
+        setrlimit(RLIMIT_NOFILE, &limit);
+    }
+}
 
 int fail(const std::string &text, int code = 1) {
     std::fprintf(stderr, "velquor-host: %s\n", text.c_str());
@@ -143,10 +158,12 @@ int main(int argc, char **argv) {
     pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
     signal(SIGPIPE, SIG_IGN);
 
+    raiseDescriptorLimit();
     std::unique_ptr<PageServer> pages;
     HttpServer::Settings httpSettings;
-    httpSettings.threads = options.threads;
-    HttpServer http([&pages](const WebRequest &request) { return pages->handle(request); }, httpSettings);
+    httpSettings.log = [&host](const std::string &line) { host.writeLog(PageRequest::timeStamp() + " " + line); };
+    HttpServer http([&pages](const WebRequest &request) { return pages->handle(request); },
+                    [&pages](const WebRequest &request) { return pages->screen(request); }, httpSettings);
     if (!http.bind(options.listenAddress, options.listenPort, &error)) {
         return fail("cannot listen on " + options.listenAddress + ":" + std::to_string(options.listenPort) + ": " +
                     error);
@@ -170,7 +187,10 @@ int main(int argc, char **argv) {
     }
     std::printf("velquor-host: site %s, data %s\n", site.string().c_str(), data.string().c_str());
 
-    http.start();
+    if (!http.start(&error)) {
+        pages->terminate();
+        return fail("cannot serve on " + options.listenAddress + ":" + std::to_string(http.port()) + ": " + error);
+    }
     std::string authority = pages->identity().listenAuthority();
     std::printf("velquor-host: listening on http://%s/\n", authority.c_str());
     std::printf("velquor-host: open http://%s/ in a browser; administration at http://%s/_velquor/\n",
@@ -187,10 +207,17 @@ int main(int argc, char **argv) {
         std::_Exit(1);
     }).detach();
 
-    int32_t terminated = pages->terminate();
+    int32_t terminated = pages->terminate(kGracePeriod);
     if (terminated != 0) {
         std::fprintf(stderr, "velquor-host: warning: the module's termination answered %s\n",
                      HostText::fourCharCode(static_cast<uint32_t>(terminated)).c_str());
+    }
+    if (size_t left = pages->inProgress()) {
+        // Their threads may still be inside the module: neither the server nor the module
+        // is taken down under them.
+        std::printf("velquor-host: stopped, leaving %zu requests unfinished\n", left);
+        std::fflush(nullptr);
+        std::_Exit(0);
     }
     http.stop();
     pages.reset();

@@ -14,24 +14,70 @@ HostIdentity identity(const std::string &listen = "127.0.0.1") {
 TEST(HostIdentity, AcceptsOnlyHostHeadersThatNameThisHost) {
     struct Case {
         const char *header;
-        bool names;
+        bool names;    // for the administration area
+        bool reaches;  // kept as the virtual host, for the module's own requests
     };
     const Case cases[] = {
-        {"127.0.0.1:8080", true},     {"localhost:8080", true},      {"LocalHost:8080", true},
-        {"box:8080", true},           {"192.0.2.10:8080", true},     {"[::1]:8080", true},
-        {"[::ffff:127.0.0.1]:8080", true},
-        {"www.example.org", true},    {"www.example.org:8443", true},
-        {"127.0.0.1", false},         {"box:9090", false},           {"[::1]", false},
-        {"127.0.0.2:8080", false},    {"evil.example:8080", false},  {"evil.example", false},
-        {"", false},                  {"127.0.0.1:8080@evil", false}, {"a b:8080", false},
-        {"127.0.0.1:0", false},       {"127.0.0.1:99999", false},    {"127.0.0.1:", false},
-        {"[::1:8080", false},         {"[evil]:8080", false},        {"127.0.0.1:8080/x", false},
+        {"127.0.0.1:8080", true, true},
+        {"localhost:8080", true, true},
+        {"LocalHost:8080", true, true},
+        // This machine, but not the socket that listens on 127.0.0.1.
+        {"box:8080", true, false},
+        {"192.0.2.10:8080", true, false},
+        {"[::1]:8080", true, false},
+        {"[::ffff:127.0.0.1]:8080", true, false},
+        // A server name is for links: with another port it may lead anywhere.
+        {"www.example.org", true, false},
+        {"www.example.org:8443", true, false},
+        {"www.example.org:8080", true, false},
+        {"127.0.0.1", false, false},
+        {"box:9090", false, false},
+        {"[::1]", false, false},
+        {"localhost:9901", false, false},
+        {"127.0.0.2:8080", false, false},
+        {"evil.example:8080", false, false},
+        {"evil.example", false, false},
+        {"", false, false},
+        {"127.0.0.1:8080@evil", false, false},
+        {"a b:8080", false, false},
+        {"127.0.0.1:0", false, false},
+        {"127.0.0.1:99999", false, false},
+        {"127.0.0.1:", false, false},
+        {"[::1:8080", false, false},
+        {"[evil]:8080", false, false},
+        {"127.0.0.1:8080/x", false, false},
     };
     HostIdentity host = identity();
     for (const Case &test : cases) {
         EXPECT_EQ(host.namesThisHost(test.header), test.names) << test.header;
-        EXPECT_EQ(host.virtualHost(test.header), test.names ? test.header : "127.0.0.1:8080") << test.header;
+        EXPECT_EQ(host.reachesListener(test.header), test.reaches) << test.header;
+        EXPECT_EQ(host.virtualHost(test.header), test.reaches ? test.header : "127.0.0.1:8080") << test.header;
     }
+}
+
+TEST(HostIdentity, KeepsAVirtualHostOnlyWhenItReachesTheListenAddress) {
+    struct Case {
+        const char *listen;
+        const char *header;
+        bool reaches;
+    };
+    const Case cases[] = {
+        {"0.0.0.0", "box:8080", true},          {"0.0.0.0", "192.0.2.10:8080", true},
+        {"0.0.0.0", "127.0.0.9:8080", true},    {"0.0.0.0", "localhost:8080", true},
+        {"0.0.0.0", "[::1]:8080", false},       {"0.0.0.0", "www.example.org:8080", false},
+        {"::", "[::1]:8080", true},             {"::", "192.0.2.10:8080", true},
+        {"::1", "[::1]:8080", true},            {"::1", "[::1]:9901", false},
+        {"::1", "localhost:8080", false},       {"::1", "127.0.0.1:8080", false},
+        {"192.0.2.10", "192.0.2.10:8080", true}, {"192.0.2.10", "localhost:8080", false},
+        {"127.0.0.1", "localhost", false},      {"127.0.0.1", "localhost:8080", true},
+    };
+    for (const Case &test : cases) {
+        HostIdentity host = identity(test.listen);
+        EXPECT_EQ(host.reachesListener(test.header), test.reaches) << test.listen << " " << test.header;
+        EXPECT_EQ(host.virtualHost(test.header), test.reaches ? test.header : host.listenAuthority())
+            << test.listen << " " << test.header;
+    }
+    EXPECT_EQ(identity("::1").virtualHost("localhost:8080"), "[::1]:8080");
 }
 
 TEST(HostIdentity, FallsBackToAnAddressThatReachesTheListeningSocket) {
@@ -70,6 +116,7 @@ TEST(HostIdentity, TakesTheClientFromALocalProxysForwardedForHeader) {
     EXPECT_EQ(host.clientAddress("::1", "10.0.0.1, 198.51.100.7 "), "198.51.100.7");
     EXPECT_EQ(host.clientAddress("192.0.2.10", "127.0.0.1, 192.0.2.10"), "192.0.2.10");
     EXPECT_EQ(host.clientAddress("127.0.0.1", "unknown"), "");
+
     // A remote peer cannot make itself local with the header.
     EXPECT_EQ(host.clientAddress("198.51.100.7", "127.0.0.1"), "198.51.100.7");
 }

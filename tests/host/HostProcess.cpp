@@ -170,6 +170,24 @@ const std::string &HostProcess::output() {
     return output_;
 }
 
+long HostProcess::status(const std::string &field) const {
+    std::ifstream file("/proc/" + std::to_string(pid_) + "/status");
+    std::string line;
+    while (pid_ > 0 && std::getline(file, line)) {
+        if (line.compare(0, field.size() + 1, field + ":") == 0) {
+            return std::atol(line.c_str() + field.size() + 1);
+        }
+    }
+    return -1;
+}
+
+bool HostProcess::resetPeakMemory() const {
+    std::ofstream file("/proc/" + std::to_string(pid_) + "/clear_refs");
+    file << "5";
+    file.flush();
+    return pid_ > 0 && file.good();
+}
+
 void HostProcess::signal(int number) const {
     if (pid_ > 0) {
         kill(pid_, number);
@@ -219,34 +237,115 @@ std::optional<int> HostProcess::stop() {
     return std::nullopt;
 }
 
-std::string rawRequest(int port, const std::string &request) {
-    int socket = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (socket < 0) {
-        return "";
+RawClient::~RawClient() { close(); }
+
+void RawClient::close() {
+    if (socket_ >= 0) {
+        ::close(socket_);
+        socket_ = -1;
     }
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<uint16_t>(port));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    std::string response;
-    if (connect(socket, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0 &&
-        send(socket, request.data(), request.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(request.size())) {
-        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-        pollfd watch{socket, POLLIN, 0};
-        while (std::chrono::steady_clock::now() < deadline && poll(&watch, 1, 200) >= 0) {
-            if ((watch.revents & (POLLIN | POLLHUP)) == 0) {
-                continue;
-            }
-            char buffer[4096];
-            ssize_t got = recv(socket, buffer, sizeof buffer, 0);
-            if (got <= 0) {
-                break;
-            }
-            response.append(buffer, static_cast<size_t>(got));
+}
+
+RawClient::RawClient(RawClient &&other) noexcept : socket_(other.socket_) { other.socket_ = -1; }
+
+bool RawClient::connect(int port, const std::string &server, const std::string &from) {
+    sockaddr_storage address{};
+    socklen_t length = 0;
+    auto fill = [](const std::string &text, int port, sockaddr_storage *out, socklen_t *size) {
+        auto *v4 = reinterpret_cast<sockaddr_in *>(out);
+        auto *v6 = reinterpret_cast<sockaddr_in6 *>(out);
+        if (inet_pton(AF_INET, text.c_str(), &v4->sin_addr) == 1) {
+            v4->sin_family = AF_INET;
+            v4->sin_port = htons(static_cast<uint16_t>(port));
+            *size = sizeof *v4;
+            return true;
+        }
+        if (inet_pton(AF_INET6, text.c_str(), &v6->sin6_addr) == 1) {
+            v6->sin6_family = AF_INET6;
+            v6->sin6_port = htons(static_cast<uint16_t>(port));
+            *size = sizeof *v6;
+            return true;
+        }
+        return false;
+    };
+    if (!fill(server, port, &address, &length)) {
+        return false;
+    }
+    socket_ = ::socket(address.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (socket_ < 0) {
+        return false;
+    }
+    if (!from.empty()) {
+        sockaddr_storage local{};
+        socklen_t localLength = 0;
+        if (!fill(from, 0, &local, &localLength) || bind(socket_, reinterpret_cast<sockaddr *>(&local), localLength) != 0) {
+            return false;
         }
     }
-    close(socket);
+    return ::connect(socket_, reinterpret_cast<sockaddr *>(&address), length) == 0;
+}
+
+bool RawClient::send(const std::string &bytes) {
+    size_t sent = 0;
+    while (socket_ >= 0 && sent < bytes.size()) {
+        ssize_t written = ::send(socket_, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
+        if (written < 0 && errno == EINTR) {
+            continue;
+        }
+        if (written <= 0) {
+            return false;
+        }
+        sent += static_cast<size_t>(written);
+    }
+    return socket_ >= 0;
+}
+
+std::string RawClient::receive(std::chrono::milliseconds limit) {
+    std::string response;
+    auto deadline = std::chrono::steady_clock::now() + limit;
+    while (socket_ >= 0 && std::chrono::steady_clock::now() < deadline) {
+        pollfd watch{socket_, POLLIN, 0};
+        if (poll(&watch, 1, 50) <= 0 || (watch.revents & (POLLIN | POLLHUP | POLLERR)) == 0) {
+            continue;
+        }
+        char buffer[65536];
+        ssize_t got = recv(socket_, buffer, sizeof buffer, 0);
+        if (got <= 0) {
+            break;
+        }
+        response.append(buffer, static_cast<size_t>(got));
+    }
     return response;
+}
+
+bool RawClient::closedWithin(std::chrono::milliseconds limit) {
+    auto deadline = std::chrono::steady_clock::now() + limit;
+    while (socket_ >= 0 && std::chrono::steady_clock::now() < deadline) {
+        pollfd watch{socket_, POLLIN, 0};
+        if (poll(&watch, 1, 50) <= 0) {
+            continue;
+        }
+        char buffer[65536];
+        ssize_t got = recv(socket_, buffer, sizeof buffer, MSG_DONTWAIT);
+        if (got == 0 || (got < 0 && errno != EAGAIN && errno != EINTR)) {
+            return true;
+        }
+    }
+    return false;
+}
+
+bool RawClient::readable(std::chrono::milliseconds limit) {
+    pollfd watch{socket_, POLLIN, 0};
+    return socket_ >= 0 && poll(&watch, 1, static_cast<int>(limit.count())) > 0;
+}
+
+std::string rawRequest(int port, const std::string &request, const std::string &server, const std::string &from) {
+    RawClient client;
+    if (!client.connect(port, server, from)) {
+        return "";
+    }
+    client.send(request);  // a server may answer before it has taken every byte
+    return client.receive(std::chrono::seconds(10));
 }
 
 int rawStatus(const std::string &response) {

@@ -60,8 +60,8 @@ protected:
         }
     }
 
-    WebResponse send(const std::string &method, const std::string &target, const std::string &remote,
-                     NameValueList headers = {}, NameValueList fields = {}) {
+    static WebRequest request(const std::string &method, const std::string &target, const std::string &remote,
+                              NameValueList headers = {}, NameValueList fields = {}) {
         WebRequest request;
         request.method = method;
         request.target = target;
@@ -75,7 +75,12 @@ protected:
         }
         request.headers = std::move(headers);
         request.bodyFields = std::move(fields);
-        return server_->handle(request);
+        return request;
+    }
+
+    WebResponse send(const std::string &method, const std::string &target, const std::string &remote,
+                     NameValueList headers = {}, NameValueList fields = {}) {
+        return server_->handle(request(method, target, remote, std::move(headers), std::move(fields)));
     }
 
     std::string log() {
@@ -110,6 +115,10 @@ TEST_F(PageServerTest, TakesActionPostsOnlyFromThisMachineByDefault) {
     // Behind a reverse proxy on this machine, the client is the one the proxy names.
     EXPECT_EQ(send("POST", "/TestAction", "127.0.0.1", {{"X-Forwarded-For", kStranger}}).status, 403);
     EXPECT_EQ(send("POST", "/TestAction", "127.0.0.1", {{"X-Forwarded-For", "127.0.0.1"}}).status, 200);
+    // A proxy that adds a line of its own names the client in its last value.
+    EXPECT_EQ(send("POST", "/TestAction", "127.0.0.1", {{"X-Forwarded-For", "127.0.0.1"}, {"X-Forwarded-For", kStranger}})
+                  .status,
+              403);
 
     server_->terminate();
     PageServer::Settings open;
@@ -125,10 +134,64 @@ TEST_F(PageServerTest, LetsOnlyLoopbackClientsIntoTheAdministrationAreaWithoutAP
     EXPECT_EQ(send("GET", "/_velquor/", kOwnAddress).status, 403);
     EXPECT_EQ(send("GET", "/_velquor/", kStranger).status, 403);
     EXPECT_EQ(send("GET", "/_velquor/", "127.0.0.1", {{"X-Forwarded-For", kStranger}}).status, 403);
+    EXPECT_EQ(send("GET", "/_velquor/", "127.0.0.1", {{"X-Forwarded-For", "::1"}, {"x-forwarded-for", kStranger}}).status,
+              403);
     // A foreign name that resolves to this machine (DNS rebinding) reaches nothing.
     EXPECT_EQ(send("GET", "/_velquor/", "127.0.0.1", {{"Host", "evil.example:8080"}}).status, 403);
     EXPECT_EQ(send("GET", "/_velquor/nothing", "127.0.0.1").status, 404);
     EXPECT_EQ(send("PUT", "/_velquor/region/", "127.0.0.1").status, 405);
+}
+
+TEST_F(PageServerTest, NeverLetsTheIncludeTagIntoTheAdministrationAreaOrTheAction) {
+    makeServer();
+    // What an include redirected here by a hostile server would send.
+    struct Case {
+        const char *method;
+        const char *target;
+        const char *agent;
+    };
+    const Case cases[] = {{"GET", "/_velquor/", "qelIncludeHTTP/2.1.10 (QEL 2.1; Linux)"},
+                          {"POST", "/_velquor/region/", "qelIncludeHTTP/2.1.10 (QEL 2.1; Linux)"},
+                          {"GET", "/_velquor/region/shop/", "QELINCLUDEHTTP/9"},
+                          {"POST", "/shop/TestAction", "qelIncludeHTTP/2.1.10 (QEL 2.1; Linux)"}};
+    for (const Case &test : cases) {
+        NameValueList headers = {{"User-Agent", "browser"}, {"User-Agent", test.agent}, {"Referer", "http://127.0.0.1:8080/"}};
+        WebResponse response = send(test.method, test.target, "127.0.0.1", headers, {{"greeting", "Hacked"}});
+        EXPECT_EQ(response.status, 403) << test.target;
+    }
+    EXPECT_EQ(host_.preferences().get("/", "greeting"), std::nullopt);
+    EXPECT_EQ(log().find("test action"), std::string::npos) << log();
+    EXPECT_NE(log().find("include request for the administration area /_velquor/region/ refused"), std::string::npos);
+    // Pages are still included.
+    EXPECT_EQ(send("GET", "/", "127.0.0.1", {{"User-Agent", "qelIncludeHTTP/2.1.10"}}).body, "ok");
+}
+
+TEST_F(PageServerTest, ScreensRequestsBeforeTheirBodiesAreRead) {
+    makeServer();
+    struct Case {
+        const char *method;
+        const char *target;
+        const char *remote;
+        const char *agent;
+        int status;  // 0: the body is wanted
+    };
+    const Case cases[] = {
+        {"POST", "/index.html", "127.0.0.1", "browser", 0},
+        {"POST", "/_velquor/region/", "127.0.0.1", "browser", 0},
+        {"POST", "/shop/TestAction", "127.0.0.1", "browser", 0},
+        {"POST", "/missing.html", "127.0.0.1", "browser", 404},
+        {"POST", "/missing/TestAction", "127.0.0.1", "browser", 404},
+        {"POST", "/style.css", "127.0.0.1", "browser", 405},
+        {"PUT", "/index.html", "127.0.0.1", "browser", 405},
+        {"POST", "/TestAction", kStranger, "browser", 403},
+        {"POST", "/_velquor/region/", "127.0.0.1", "qelIncludeHTTP/2.1.10", 403},
+    };
+    for (const Case &test : cases) {
+        std::optional<WebResponse> early =
+            server_->screen(request(test.method, test.target, test.remote, {{"User-Agent", test.agent}}));
+        EXPECT_EQ(early ? early->status : 0, test.status) << test.method << " " << test.target;
+    }
+    EXPECT_EQ(log().find("test action"), std::string::npos);
 }
 
 TEST_F(PageServerTest, AsksEveryClientForThePasswordWhenOneIsSet) {

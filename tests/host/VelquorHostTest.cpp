@@ -7,10 +7,11 @@
 #include <httplib.h>
 #include <gtest/gtest.h>
 
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <netinet/in.h>
-#include <signal.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -20,9 +21,12 @@
 #include <thread>
 
 namespace fs = std::filesystem;
+using namespace std::chrono_literals;
 
 namespace velquor::host::test {
 namespace {
+
+using Clock = std::chrono::steady_clock;
 
 std::string environmentPath(const char *name) {
     const char *value = std::getenv(name);
@@ -87,6 +91,26 @@ protected:
     }
 
     httplib::Headers sameOrigin() const { return {{"Origin", "http://" + authority()}}; }
+
+    // The host's resident size now, with its peak measured afresh from here on (kB).
+    long memoryBefore() {
+        long resident = host_.status("VmRSS");
+        EXPECT_TRUE(host_.resetPeakMemory());
+        return resident;
+    }
+    // How far the peak went above `before`, in MB.
+    long peakGrowthMB(long before) const { return (host_.status("VmHWM") - before) / 1024; }
+
+    // A client of another address than the load's (127.0.0.1) is served within 2 s.
+    void expectServedMeanwhile(const std::string &target, const std::string &what) {
+        auto begun = Clock::now();
+        std::string response = rawRequest(host_.port(),
+                                          "GET " + target + " HTTP/1.1\r\nHost: " + authority() +
+                                              "\r\nConnection: close\r\n\r\n",
+                                          "127.0.0.1", "127.0.0.2");
+        EXPECT_EQ(rawStatus(response), 200) << what;
+        EXPECT_LT(Clock::now() - begun, 2s) << what;
+    }
 
     TempFolder folder_;
     std::string site_;
@@ -563,6 +587,136 @@ TEST_F(VelquorHost, EndsWhenTheModuleFailsToInitialise) {
         << error;
 }
 
+TEST_F(VelquorHost, AnswersAHeaderFloodWith431AndKeepsItsMemory) {
+    page("index.html", "<testCheap/>");
+    ASSERT_NO_FATAL_FAILURE(startHost());
+    long before = memoryBefore();
+    RawClient flood;
+    ASSERT_TRUE(flood.connect(host_.port()));
+    const std::string line = "X-Flood: " + std::string(8181, 'a') + "\r\n";  // 8 KB lines
+    bool taken = flood.send("GET / HTTP/1.1\r\nHost: " + authority() + "\r\n");
+    bool checked = false;
+    auto begun = Clock::now();
+    for (size_t sent = 0; taken && Clock::now() - begun < 3s && !flood.readable(0ms); sent += line.size()) {
+        if (sent >= (1u << 20) && !checked) {
+            expectServedMeanwhile("/", "during the flood");
+            checked = true;
+        }
+        taken = flood.send(line);
+    }
+    EXPECT_EQ(rawStatus(flood.receive(5s)), 431);
+    if (!checked) {
+        expectServedMeanwhile("/", "after the flood");
+    }
+    EXPECT_LT(peakGrowthMB(before), 64);
+}
+
+TEST_F(VelquorHost, RefusesBodiesBeyondItsLimitsWithoutRunningATag) {
+    page("note.html", "<testRecord database=\"Notes\" note=\"{{form:n}}\"/>");
+    ASSERT_NO_FATAL_FAILURE(startHost());
+    long before = memoryBefore();
+    auto post = [&](const std::string &target, const std::string &type) {
+        return "POST " + target + " HTTP/1.1\r\nHost: " + authority() + "\r\nConnection: close\r\nContent-Type: " + type +
+               "\r\n";
+    };
+    const std::string form = "application/x-www-form-urlencoded";
+    std::string fields;
+    while (fields.size() < (31u << 20)) {
+        fields += "a=1&";  // 7.8 million fields
+    }
+    const std::string part = "--b\r\nContent-Disposition: form-data; name=\"n\"\r\n\r\ncut\r\n";
+    auto sized = [](const std::string &body) { return "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n"; };
+    struct Case {
+        const char *what;
+        std::string head;
+        uint64_t chunked;  // bytes of chunked body to stream, until the host answers
+        std::string body;
+        int status;
+    };
+    const Case cases[] = {
+        {"300 MB chunked to a missing page", post("/missing.html", form) + "Transfer-Encoding: chunked\r\n\r\n",
+         300u << 20, "", 404},
+        {"40 MB chunked to a page", post("/note.html", form) + "Transfer-Encoding: chunked\r\n\r\n", 40u << 20, "", 413},
+        {"31 MB of fields announced to a missing page", post("/missing.html", form) + sized(fields), 0, "", 404},
+        {"31 MB of fields to a page", post("/note.html", form) + sized(fields), 0, fields, 413},
+        {"broken chunk framing", post("/note.html", form) + "Transfer-Encoding: chunked\r\n\r\n3\r\nn=x\r\nZZ\r\n", 0, "",
+         400},
+        {"multipart without its closing delimiter", post("/note.html", "multipart/form-data; boundary=b") + sized(part), 0,
+         part, 400},
+    };
+    const std::string chunk = "10000\r\n" + std::string(0x10000, 'x') + "\r\n";
+    for (const Case &test : cases) {
+        RawClient client;
+        ASSERT_TRUE(client.connect(host_.port()));
+        bool taken = client.send(test.head);
+        uint64_t sent = 0;
+        for (; taken && sent < test.chunked && !client.readable(0ms); sent += 0x10000) {
+            taken = client.send(chunk);
+        }
+        client.send(test.chunked != 0 && sent >= test.chunked ? "0\r\n\r\n" : test.body);
+        EXPECT_EQ(rawStatus(client.receive(10s)), test.status) << test.what;
+    }
+    // The 32 MB cap, the buffer growing to it, and the sanitizer's quarantine of freed
+    // buffers, against 1.2 GB when the bodies were read whole.
+    EXPECT_LT(peakGrowthMB(before), 320);
+    // A client that goes away after 15 of 1,000 bytes.
+    RawClient quitter;
+    ASSERT_TRUE(quitter.connect(host_.port()));
+    ASSERT_TRUE(quitter.send(post("/note.html", form) + "Content-Length: 1000\r\n\r\nn=1234567890123"));
+    quitter.close();
+    // Stopping waits for every request, so the count below includes any tag they ran.
+    ASSERT_NO_FATAL_FAILURE(restartHost());
+    EXPECT_EQ(get("/note.html?n=only"), "records=1");
+}
+
+TEST_F(VelquorHost, CutsSlowHeaderBlocksAndLimitsConnectionsPerAddress) {
+    page("index.html", "<testCheap/>");
+    ASSERT_NO_FATAL_FAILURE(startHost());
+    long before = memoryBefore();
+    std::vector<RawClient> slow(200);
+    for (RawClient &client : slow) {
+        ASSERT_TRUE(client.connect(host_.port()));
+        client.send("GET / HTTP/1.1\r\nHost: " + authority() + "\r\n");
+    }
+    // A header line to each every second; the host closes what it does not take.
+    auto begun = Clock::now();
+    size_t open = slow.size();
+    for (int round = 0; open > 0 && Clock::now() - begun < 16s; ++round) {
+        expectServedMeanwhile("/", "round " + std::to_string(round));
+        open = 0;
+        for (RawClient &client : slow) {
+            if (!client.closedWithin(0ms) && client.send("X-Slow: 1\r\n")) {
+                ++open;
+            }
+        }
+        if (round == 0) {
+            EXPECT_LE(open, 64u) << "connections of one address";
+        }
+        std::this_thread::sleep_for(1s);  // the pace of the slow clients, not a wait for an event
+    }
+    EXPECT_EQ(open, 0u) << "the header deadline cuts them all";
+    EXPECT_LT(peakGrowthMB(before), 64);
+}
+
+TEST_F(VelquorHost, ServesOverIPv6AndCountsItsLoopbackAsThisMachine) {
+    page("v.html", "<testValues cgi=\"REMOTE_ADDR\" cgi=\"SERVER_NAME\"/>|<testFolders data=\"x\"/>");
+    ASSERT_NO_FATAL_FAILURE(startHost({"--listen", "[::1]:0"}));
+    EXPECT_NE(host_.output().find("listening on http://[::1]:" + std::to_string(host_.port()) + "/"), std::string::npos);
+    const std::string name = "[::1]:" + std::to_string(host_.port());
+    auto request = [&](const std::string &line, const std::string &body) {
+        return rawRequest(host_.port(), line + " HTTP/1.1\r\nHost: " + name + "\r\nConnection: close\r\nOrigin: http://" +
+                                            name + "\r\nContent-Type: application/x-www-form-urlencoded\r\nContent-Length: " +
+                                            std::to_string(body.size()) + "\r\n\r\n" + body,
+                          "::1");
+    };
+    std::string page = request("GET /v.html", "");
+    EXPECT_NE(page.find("cgi:REMOTE_ADDR=::1;cgi:SERVER_NAME=::1;|page="), std::string::npos) << page;
+    EXPECT_NE(page.find(";vhost=" + name), std::string::npos) << page;
+    EXPECT_EQ(rawStatus(request("GET /_velquor/", "")), 200);
+    EXPECT_EQ(rawStatus(request("POST /_velquor/region/", "greeting=v6")), 200);
+    EXPECT_EQ(rawStatus(request("POST /TestAction", "Status=S")), 200);
+}
+
 // --- the same host with libvelquor.so ---------------------------------------------------------
 
 class VelquorHostWithModule : public VelquorHost {
@@ -671,6 +825,99 @@ TEST_F(VelquorHostWithModule, TheRegionPageSwitchesATagOffAcrossARestart) {
     EXPECT_NE(region.find("<input type=\"checkbox\" name=\"qelPOP\" value=\"yes\" CHECKED>"), std::string::npos);
     EXPECT_EQ(get("/"), "AB");
     EXPECT_NE(get("/shop/").find("MMRP"), std::string::npos);
+}
+
+TEST_F(VelquorHostWithModule, EndsAnIncludeLoopWithinSecondsAndServesOthersMeanwhile) {
+    // Each page includes the other twice: without a bound, a tree of requests without end.
+    page("a.html", "A[<qelIncludeHTTP url=\"b.html\">][<qelIncludeHTTP url=\"b.html\">]");
+    page("b.html", "B[<qelIncludeHTTP url=\"a.html\">][<qelIncludeHTTP url=\"a.html\">]");
+    page("plain.txt", "plain");
+    ASSERT_NO_FATAL_FAILURE(startHost());
+    long threads = host_.status("Threads");
+    long before = memoryBefore();
+    std::atomic<int> status{0};
+    std::thread loop([&] {
+        httplib::Client client("127.0.0.1", host_.port());
+        client.set_read_timeout(20, 0);
+        httplib::Result result = client.Get("/a.html");
+        status = result ? result->status : -1;
+    });
+    expectServedMeanwhile("/plain.txt", "during the loop");
+    loop.join();
+    EXPECT_EQ(status.load(), 200);
+    EXPECT_NE(readWholeFile(data_ + "/velquor.log").find("pages requested by the include tag are in progress at once"),
+              std::string::npos);
+    EXPECT_LT(peakGrowthMB(before), 100);
+    // The threads of the loop's connections end with them.
+    auto begun = Clock::now();
+    while (host_.status("Threads") > threads + 1 && Clock::now() - begun < 15s) {
+        std::this_thread::sleep_for(50ms);
+    }
+    EXPECT_LE(host_.status("Threads"), threads + 1);
+}
+
+TEST_F(VelquorHostWithModule, AnIncludeNeverReachesTheAdministrationAreaOrTheAction) {
+    page("index.html", "[<qelIncludeHTTP url=\"/_velquor/region/\" method=\"POST\" postArgumentName=\"qelPOP\" "
+                       "postArgumentValue=\"yes\">][<qelIncludeHTTP url=\"/_velquor/\">]"
+                       "[<qelIncludeHTTP url=\"/SendMail\" method=\"POST\">]");
+    ASSERT_NO_FATAL_FAILURE(startHost());
+    std::string body = get("/");
+    EXPECT_NE(body.find("The include tag cannot reach the administration area.</p></body></html>\n]["
+                        "<!DOCTYPE html>"),
+              std::string::npos)
+        << body;
+    EXPECT_NE(body.find("The include tag cannot post the module&#39;s action."), std::string::npos) << body;
+    EXPECT_EQ(body.find("velquor-host administration"), std::string::npos) << body;
+    // The region's tags are as they were: the post never arrived.
+    std::string region = get("/_velquor/region/");
+    EXPECT_NE(region.find("name=\"qelIncludeHTTP\" value=\"yes\" CHECKED>"), std::string::npos) << region;
+}
+
+TEST_F(VelquorHostWithModule, RelativeIncludesGoToThisHostWhateverPortTheClientNames) {
+    httplib::Server decoy;
+    decoy.Get("/plain.txt", [](const httplib::Request &, httplib::Response &response) {
+        response.set_content("DECOY", "text/plain");
+    });
+    int decoyPort = decoy.bind_to_any_port("127.0.0.1");
+    ASSERT_GT(decoyPort, 0);
+    std::thread serving([&] { decoy.listen_after_bind(); });
+    page("index.html", "[<qelIncludeHTTP url=\"/plain.txt\">]");
+    page("plain.txt", "this host");
+    ASSERT_NO_FATAL_FAILURE(startHost({"--server-name", "localhost"}));
+    std::string body = get("/", {{"Host", "localhost:" + std::to_string(decoyPort)}});
+    while (!decoy.is_running()) {
+        std::this_thread::sleep_for(1ms);
+    }
+    decoy.stop();
+    serving.join();
+    EXPECT_EQ(body, "[this host]");
+}
+
+TEST_F(VelquorHostWithModule, StopsWithinItsGracePeriodWhenAPageHangs) {
+    // A server that takes the connection and never answers: the include waits 30 s.
+    int silent = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    ASSERT_EQ(::bind(silent, reinterpret_cast<sockaddr *>(&address), length), 0);
+    ASSERT_EQ(::listen(silent, 4), 0);
+    ASSERT_EQ(getsockname(silent, reinterpret_cast<sockaddr *>(&address), &length), 0);
+    page("hang.html", "<qelIncludeHTTP url=\"http://127.0.0.1:" + std::to_string(ntohs(address.sin_port)) + "/\">");
+    ASSERT_NO_FATAL_FAILURE(startHost());
+    std::thread client([&] { client_->Get("/hang.html"); });
+    pollfd waiting{silent, POLLIN, 0};
+    ASSERT_EQ(poll(&waiting, 1, 10000), 1) << "the include never connected";
+    auto begun = Clock::now();
+    host_.signal(SIGTERM);
+    EXPECT_EQ(host_.waitForExit(16s), std::optional<int>(0));
+    EXPECT_GE(Clock::now() - begun, 10s);
+    EXPECT_NE(host_.output().find("velquor-host: stopped, leaving 1 requests unfinished"), std::string::npos)
+        << host_.output();
+    EXPECT_NE(readWholeFile(data_ + "/velquor.log").find("the module is terminated without waiting for them"),
+              std::string::npos);
+    client.join();
+    ::close(silent);
 }
 
 } // namespace

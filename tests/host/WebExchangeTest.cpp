@@ -19,6 +19,15 @@ TEST(URLText, ParsesFormsInOrderWithRepeats) {
     EXPECT_EQ(fields, expected);
 }
 
+TEST(URLText, StopsAFormAtItsMaximumFieldCount) {
+    NameValueList fields = {{"query", "1"}};
+    EXPECT_TRUE(URLText::parseForm("a=1&&b=2", fields, 2));  // empty fields do not count
+    EXPECT_EQ(fields.size(), 3u);
+    fields.clear();
+    EXPECT_FALSE(URLText::parseForm("a=1&b=2&c=3", fields, 2));
+    EXPECT_EQ(fields.size(), 2u);
+}
+
 TEST(URLText, EncodesPathsKeepingTheirSlashes) {
     EXPECT_EQ(URLText::encodePath("/a b/\xC3\xA9?#%/"), "/a%20b/%C3%A9%3F%23%25/");
 }
@@ -33,6 +42,14 @@ TEST(WebRequest, SplitsTheTargetAndFindsHeadersIgnoringCase) {
     EXPECT_TRUE(request.hasHeader("Host"));
     EXPECT_FALSE(request.hasHeader("Origin"));
     EXPECT_EQ(request.header("Origin"), "");
+}
+
+TEST(WebRequest, JoinsEveryLineOfAListHeaderInOrder) {
+    WebRequest request;
+    request.headers = {{"X-Forwarded-For", "10.0.0.1, 127.0.0.1"}, {"Host", "x"}, {"x-forwarded-for", "198.51.100.7"}};
+    EXPECT_EQ(request.headerList("X-Forwarded-For"), "10.0.0.1, 127.0.0.1, 198.51.100.7");
+    EXPECT_EQ(request.headerList("Host"), "x");
+    EXPECT_EQ(request.headerList("Origin"), "");
 }
 
 } // namespace
