@@ -738,6 +738,18 @@ TEST_F(VelquorHostWithModule, IncludeWithoutAURLShowsTheMissingParameterBox) {
     EXPECT_NE(readWholeFile(data_ + "/velquor.log").find("failed with MMRP"), std::string::npos);
 }
 
+// On an IPv6 listener the module's relative includes come back over IPv6 to this host.
+TEST_F(VelquorHostWithModule, IncludesRelativePagesOverIPv6) {
+    writeWholeFile(site_ + "/news.txt", "news over six");
+    page("index.html", "A<qelIncludeHTTP url=\"news.txt\">B");
+    ASSERT_NO_FATAL_FAILURE(startHost({"--listen", "[::1]:0"}));
+    const std::string name = "[::1]:" + std::to_string(host_.port());
+    std::string answer = rawRequest(host_.port(), "GET / HTTP/1.1\r\nHost: " + name + "\r\nConnection: close\r\n\r\n",
+                                    "::1");
+    EXPECT_EQ(rawStatus(answer), 200) << answer;
+    EXPECT_NE(answer.find("\r\n\r\nAnews over sixB"), std::string::npos) << answer << errors();
+}
+
 TEST_F(VelquorHostWithModule, IncludesAPagePathWithDotSegments) {
     page("sub/page.html", "[<qelIncludeHTTP url=\"./news.txt\">][<qelIncludeHTTP url=\"../sub/./news.txt\">]");
     page("sub/news.txt", "news");
