@@ -215,6 +215,28 @@ TEST_F(MailDeliveryJobTest, AnUndeliveredMessageIsSpooledAndReported) {
               BodyOf(request));
 }
 
+// A spool file that cannot be made is no reason to keep quiet: the "F" post says why the
+// message was not kept, and no temporary file is left behind.
+TEST_F(MailDeliveryJobTest, ASpoolFailureIsNamedInTheFailurePost) {
+    WriteWholeFile(spool_ / "file", "a file where the spool folder should be");
+    ScriptedServer smtp, status;
+    Accept(smtp.connection(), {"b@x.test"}, "554 no\r\n");
+    status.connection().receiveRequest().send(kAccepted);
+    smtp.start();
+    status.start();
+    QELEmailMessage message(Q(spool_ / "file/FM"), Q("http://" + status.hostAndPort() + "/SendMail"));
+    message.SetSMTPServer(Q(smtp.hostAndPort()));
+    message.SetFrom(QELString("a@site.test"));
+    message.AddTo(QELString("b@x.test"));
+    ASSERT_TRUE(Deliver(message));
+    status.finish();
+    const std::string post = BodyOf(status.received(0));
+    EXPECT_EQ(0u, post.find("MessageID=&Status=F&")) << post;
+    EXPECT_NE(std::string::npos, post.find("&Info=554-%20Transaction%20Failed%3B%20the%20message%20was%20not%20kept%3A%20"))
+        << post;
+    EXPECT_EQ(std::vector<std::string>{"file"}, FilesIn(spool_.path()));
+}
+
 // A resend reads the spool file without its old headers and stuffing, sends it with the
 // current headers, removes it once delivered and then posts "S"; failing again, it
 // replaces the file and posts "F" under the same name.
