@@ -26,11 +26,18 @@ QELString SafeFileName(const QELString &name, uint32_t limit) {
 }  // namespace
 
 QELEmailMessage::QELEmailMessage(const QELString &spoolFolder, const QELString &statusURL)
-    : spoolFolder_(spoolFolder), statusURL_(statusURL) {}
+{
+    fields_.spoolFolder = spoolFolder;
+    fields_.statusURL = statusURL;
+}
 
 QELEmailMessage::QELEmailMessage(const QELString &spoolFolder, const QELString &storedMessageID,
                                  const QELString &statusURL)
-    : spoolFolder_(spoolFolder), storedMessageID_(storedMessageID), statusURL_(statusURL) {}
+{
+    fields_.spoolFolder = spoolFolder;
+    fields_.storedMessageID = storedMessageID;
+    fields_.statusURL = statusURL;
+}
 
 QELEmailMessage::~QELEmailMessage() = default;
 
@@ -49,7 +56,7 @@ void QELEmailMessage::AddAttachment(QELInputStream &stream, uint32_t encoding, c
     if (encoding == kNone) {
         uint8_t buffer[4096];
         for (uint32_t got; (got = stream.ReadBytes(buffer, sizeof buffer)) != 0;)
-            attachmentParts_.append(reinterpret_cast<const char *>(buffer), got);
+            fields_.attachmentParts.append(reinterpret_cast<const char *>(buffer), got);
         return;
     }
     if (encoding != kBase64)
@@ -59,19 +66,19 @@ void QELEmailMessage::AddAttachment(QELInputStream &stream, uint32_t encoding, c
                                    : Base64EncodeStreamSized(stream, static_cast<uint32_t>(length));
     // The line that follows the part supplies its break.
     encoded.trimTrailing("\r\n");
-    attachmentParts_.reserve(attachmentParts_.length() + encoded.length() + 2 * name.length() + 256);
-    attachmentParts_.append("\r\n");
-    attachmentParts_.append(QELMailDeliveryJob::OpeningDelimiter());
-    attachmentParts_.append("Content-Type: application/octet-stream; name=\"");
-    attachmentParts_.append(name);
-    attachmentParts_.append("\"\r\nContent-Transfer-Encoding: base64\r\nContent-Disposition: attachment; filename=\"");
-    attachmentParts_.append(name);
-    attachmentParts_.append("\"\r\n\r\n");
-    attachmentParts_.append(encoded);
+    fields_.attachmentParts.reserve(fields_.attachmentParts.length() + encoded.length() + 2 * name.length() + 256);
+    fields_.attachmentParts.append("\r\n");
+    fields_.attachmentParts.append(QELMailDeliveryJob::OpeningDelimiter());
+    fields_.attachmentParts.append("Content-Type: application/octet-stream; name=\"");
+    fields_.attachmentParts.append(name);
+    fields_.attachmentParts.append("\"\r\nContent-Transfer-Encoding: base64\r\nContent-Disposition: attachment; filename=\"");
+    fields_.attachmentParts.append(name);
+    fields_.attachmentParts.append("\"\r\n\r\n");
+    fields_.attachmentParts.append(encoded);
 }
 
 bool QELEmailMessage::CreateDeliveryJob() {
-    if (storedMessageID_.isEmpty() && (smtpServer_.isEmpty() || from_.isEmpty() || to_.isEmpty()))
+    if (fields_.storedMessageID.isEmpty() && (fields_.smtpServer.isEmpty() || fields_.from.isEmpty() || fields_.to.isEmpty()))
         return false;
     QELOwned<QELMailDeliveryJob> job(new QELMailDeliveryJob(*this));
     if (!job->Start())

@@ -8,6 +8,23 @@
 #include "foundation/InputStream.h"
 #include "foundation/String.h"
 
+// The fields of a message: the composer fills them, and a delivery job keeps copies of its
+// own of them.
+struct QELMailFields {
+    QELString smtpServer;       // handed to the SMTP client unchanged ("name" or "name:port")
+    QELString subject;
+    QELString from;             // the From header and the SMTP sender
+    QELString replyTo;
+    QELString to, cc, bcc;      // comma-separated lists
+    QELDecimal gmtOffset;       // hours east of GMT for the Date header; empty: the server's zone
+    QELString body;             // lines ending in CR LF
+    QELString bodyHeaders;      // the body part's header lines, joined by CR LF
+    QELString attachmentParts;  // the MIME parts of every attachment, one after another
+    QELString spoolFolder;      // where an undelivered message is kept
+    QELString storedMessageID;  // the spool file a resend reads; empty for a new message
+    QELString statusURL;        // where outcomes are posted
+};
+
 class QELEmailMessage : public QELObject {
 public:
     // Encodings of AddAttachment.
@@ -22,22 +39,22 @@ public:
     QELEmailMessage(const QELString &spoolFolder, const QELString &storedMessageID, const QELString &statusURL);
     ~QELEmailMessage() override;
 
-    void SetSMTPServer(const QELString &server) { smtpServer_ = server; }
-    void SetSubject(const QELString &subject) { subject_ = subject; }
-    void SetFrom(const QELString &from) { from_ = from; }
-    void SetReplyTo(const QELString &replyTo) { replyTo_ = replyTo; }
+    void SetSMTPServer(const QELString &server) { fields_.smtpServer = server; }
+    void SetSubject(const QELString &subject) { fields_.subject = subject; }
+    void SetFrom(const QELString &from) { fields_.from = from; }
+    void SetReplyTo(const QELString &replyTo) { fields_.replyTo = replyTo; }
     // Each adds one address (trimmed of blanks, tabs, CR and LF; nothing when that leaves
     // it empty) to its comma-separated list.
-    void AddTo(const QELString &address) { AddRecipient(address, to_); }
-    void AddCC(const QELString &address) { AddRecipient(address, cc_); }
-    void AddBCC(const QELString &address) { AddRecipient(address, bcc_); }
+    void AddTo(const QELString &address) { AddRecipient(address, fields_.to); }
+    void AddCC(const QELString &address) { AddRecipient(address, fields_.cc); }
+    void AddBCC(const QELString &address) { AddRecipient(address, fields_.bcc); }
     // Hours east of GMT for the Date header; empty for the server's own zone.
-    void SetGMTOffset(const QELDecimal &offset) { gmtOffset_ = offset; }
+    void SetGMTOffset(const QELDecimal &offset) { fields_.gmtOffset = offset; }
     // The body part's header lines, joined by CR LF, without a final CR LF.
-    void SetBodyHeaders(const QELString &headers) { bodyHeaders_ = headers; }
-    void AppendBodyHeaders(const QELString &headers) { bodyHeaders_.append(headers); }
+    void SetBodyHeaders(const QELString &headers) { fields_.bodyHeaders = headers; }
+    void AppendBodyHeaders(const QELString &headers) { fields_.bodyHeaders.append(headers); }
     // The text, its lines ending in CR LF.
-    void SetBody(const QELString &body) { body_ = body; }
+    void SetBody(const QELString &body) { fields_.body = body; }
 
     // Appends one attachment part. kBase64: a MIME part named fileName whose content is the
     // Base64 of the stream's bytes: length of them, or all of them when length is negative.
@@ -56,26 +73,13 @@ public:
     // Adds a trimmed address to a comma-separated list.
     static void AddRecipient(const QELString &address, QELString &list);
 
-    const QELString &to() const { return to_; }
-    const QELString &cc() const { return cc_; }
-    const QELString &bcc() const { return bcc_; }
-    const QELString &attachmentParts() const { return attachmentParts_; }
+    const QELString &to() const { return fields_.to; }
+    const QELString &cc() const { return fields_.cc; }
+    const QELString &bcc() const { return fields_.bcc; }
+    const QELString &attachmentParts() const { return fields_.attachmentParts; }
 
 private:
     friend class QELMailDeliveryJob;
 
-    QELString smtpServer_;
-    QELString subject_;
-    QELString from_;
-    QELString replyTo_;
-    QELString to_;
-    QELString cc_;
-    QELString bcc_;
-    QELDecimal gmtOffset_;
-    QELString body_;
-    QELString bodyHeaders_;
-    QELString attachmentParts_;
-    QELString spoolFolder_;
-    QELString storedMessageID_;
-    QELString statusURL_;
+    QELMailFields fields_;
 };

@@ -109,38 +109,39 @@ const QELString &QELMailDeliveryJob::ClosingDelimiter() {
     return line;
 }
 
-QELMailDeliveryJob::QELMailDeliveryJob(QELEmailMessage &message)
-    : smtpServer_(Own(message.smtpServer_)),
-      subject_(Own(message.subject_)),
-      from_(Own(message.from_)),
-      replyTo_(Own(message.replyTo_)),
-      to_(Own(message.to_)),
-      cc_(Own(message.cc_)),
-      bcc_(Own(message.bcc_)),
-      gmtOffset_(Own(message.gmtOffset_)),
-      body_(Own(message.body_)),
-      bodyHeaders_(Own(message.bodyHeaders_)),
-      spoolFolder_(Own(message.spoolFolder_)),
-      storedMessageID_(Own(message.storedMessageID_)),
-      statusURL_(Own(message.statusURL_)) {
+QELMailDeliveryJob::QELMailDeliveryJob(QELEmailMessage &message) {
+    const QELMailFields &from = message.fields_;
+    fields_.smtpServer = Own(from.smtpServer);
+    fields_.subject = Own(from.subject);
+    fields_.from = Own(from.from);
+    fields_.replyTo = Own(from.replyTo);
+    fields_.to = Own(from.to);
+    fields_.cc = Own(from.cc);
+    fields_.bcc = Own(from.bcc);
+    fields_.gmtOffset = Own(from.gmtOffset);
+    fields_.body = Own(from.body);
+    fields_.bodyHeaders = Own(from.bodyHeaders);
+    fields_.spoolFolder = Own(from.spoolFolder);
+    fields_.storedMessageID = Own(from.storedMessageID);
+    fields_.statusURL = Own(from.statusURL);
     // The parts the message built itself move over whole; parts shared with anything
     // else are copied.
-    if (message.attachmentParts_.referenceCount() == 1)
-        attachmentParts_ = std::move(message.attachmentParts_);
+    if (from.attachmentParts.referenceCount() == 1)
+        fields_.attachmentParts = std::move(message.fields_.attachmentParts);
     else
-        attachmentParts_ = Own(message.attachmentParts_);
-    if (!storedMessageID_.isEmpty()) {
+        fields_.attachmentParts = Own(from.attachmentParts);
+    if (!fields_.storedMessageID.isEmpty()) {
         std::lock_guard<std::mutex> lock(gResendMutex);
-        Resending().push_back(Key(storedMessageID_));
+        Resending().push_back(Key(fields_.storedMessageID));
     }
 }
 
 QELMailDeliveryJob::~QELMailDeliveryJob() {
-    if (storedMessageID_.isEmpty())
+    if (fields_.storedMessageID.isEmpty())
         return;
     std::lock_guard<std::mutex> lock(gResendMutex);
     std::vector<std::string> &ids = Resending();
-    std::string key = Key(storedMessageID_);
+    std::string key = Key(fields_.storedMessageID);
     for (size_t i = 0; i < ids.size(); ++i) {
         if (ids[i] == key) {
             ids.erase(ids.begin() + static_cast<std::ptrdiff_t>(i));
@@ -168,30 +169,30 @@ QELString QELMailDeliveryJob::DotStuff(const QELString &text) {
 
 QELString QELMailDeliveryJob::headerLines() const {
     QELString text;
-    if (!subject_.isEmpty())
-        AppendHeader(text, "Subject: ", subject_);
-    AppendHeader(text, "Date: ", QELDate::now().Format(MailDateFormat(), !gmtOffset_.isEmpty(), gmtOffset_));
-    AppendHeader(text, "From: ", from_);
-    if (!replyTo_.isEmpty())
-        AppendHeader(text, "Reply-To: ", replyTo_);
-    AppendHeader(text, "To: ", to_);
-    if (!cc_.isEmpty())
-        AppendHeader(text, "CC: ", cc_);
+    if (!fields_.subject.isEmpty())
+        AppendHeader(text, "Subject: ", fields_.subject);
+    AppendHeader(text, "Date: ", QELDate::now().Format(MailDateFormat(), !fields_.gmtOffset.isEmpty(), fields_.gmtOffset));
+    AppendHeader(text, "From: ", fields_.from);
+    if (!fields_.replyTo.isEmpty())
+        AppendHeader(text, "Reply-To: ", fields_.replyTo);
+    AppendHeader(text, "To: ", fields_.to);
+    if (!fields_.cc.isEmpty())
+        AppendHeader(text, "CC: ", fields_.cc);
     return text;
 }
 
 QELString QELMailDeliveryJob::ComposeText() const {
-    QELString bodyHeaders = bodyHeaders_;
-    QELString body = body_;
+    QELString bodyHeaders = fields_.bodyHeaders;
+    QELString body = fields_.body;
     if (HasLineLongerThan(body, kLongestLine) && !NamesTransferEncoding(bodyHeaders)) {
         if (!bodyHeaders.isEmpty())
             bodyHeaders.append(kCRLF);
         bodyHeaders.append("Content-Transfer-Encoding: quoted-printable");
         body = QuotedPrintableEncode(body);
     }
-    const bool withAttachments = !attachmentParts_.isEmpty();
+    const bool withAttachments = !fields_.attachmentParts.isEmpty();
     QELString text = headerLines();
-    text.reserve(text.length() + bodyHeaders.length() + body.length() + attachmentParts_.length() + 256);
+    text.reserve(text.length() + bodyHeaders.length() + body.length() + fields_.attachmentParts.length() + 256);
     if (withAttachments) {
         text.append("MIME-Version: 1.0\r\nContent-Type: multipart/mixed; boundary=\"");
         text.append(Boundary());
@@ -203,7 +204,7 @@ QELString QELMailDeliveryJob::ComposeText() const {
     text.append(body);
     text.append(kCRLF);
     if (withAttachments) {
-        text.append(attachmentParts_);
+        text.append(fields_.attachmentParts);
         text.append(kCRLF);
         text.append(ClosingDelimiter());
     }
@@ -211,14 +212,14 @@ QELString QELMailDeliveryJob::ComposeText() const {
 }
 
 bool QELMailDeliveryJob::readSpooledText(QELString &text, bool &missing, QELString &problem) const {
-    QELFileSystemItem item(QELFileSystemItem(spoolFolder_), storedMessageID_);
+    QELFileSystemItem item(QELFileSystemItem(fields_.spoolFolder), fields_.storedMessageID);
     QELOwned<QELFileStream> stream = OpenFileStream(item, FileOpenMode::ReadOnly);
     missing = false;
     if (!stream) {
         missing = !item.Exists();
         if (missing)
             return true;
-        problem = QELString("the spool file ") + storedMessageID_ + " could not be read";
+        problem = QELString("the spool file ") + fields_.storedMessageID + " could not be read";
         return false;
     }
     text = headerLines();
@@ -244,23 +245,23 @@ bool QELMailDeliveryJob::readSpooledText(QELString &text, bool &missing, QELStri
 }
 
 QELString QELMailDeliveryJob::spool(const QELString &text, QELString &messageID) const {
-    QELFileSystemItem folder(spoolFolder_);
+    QELFileSystemItem folder(fields_.spoolFolder);
     QELFileSystemItem temporary(folder, QELString("spool.tmp"));
     QELOwned<QELFileStream> stream = CreateFileStream(temporary, true);
     if (!stream)
-        return QELString("no spool file could be created in ") + spoolFolder_;
+        return QELString("no spool file could be created in ") + fields_.spoolFolder;
     bool written = stream->Write(text.length(), text.text()) == text.length();
     stream.reset();
     if (!written) {
         removeFromSpool(temporary);
-        return QELString("the spool file in ") + spoolFolder_ + " could not be written";
+        return QELString("the spool file in ") + fields_.spoolFolder + " could not be written";
     }
-    if (!storedMessageID_.isEmpty()) {
-        messageID = storedMessageID_;
-        if (temporary.MoveReplacing(QELFileSystemItem(folder, storedMessageID_)))
+    if (!fields_.storedMessageID.isEmpty()) {
+        messageID = fields_.storedMessageID;
+        if (temporary.MoveReplacing(QELFileSystemItem(folder, fields_.storedMessageID)))
             return QELString();
         removeFromSpool(temporary);
-        return QELString("the spool file ") + storedMessageID_ + " could not be replaced";
+        return QELString("the spool file ") + fields_.storedMessageID + " could not be replaced";
     }
     // The next free name of the current Julian date, 0.0000007 day further each time a
     // name is taken.
@@ -282,7 +283,7 @@ QELString QELMailDeliveryJob::spool(const QELString &text, QELString &messageID)
         stamp += step;
     }
     removeFromSpool(temporary);
-    return QELString("the spool file could not be given a name in ") + spoolFolder_;
+    return QELString("the spool file could not be given a name in ") + fields_.spoolFolder;
 }
 
 bool QELMailDeliveryJob::removeFromSpool(const QELFileSystemItem &file) const {
@@ -298,19 +299,19 @@ void QELMailDeliveryJob::postStatus(const QELString &messageID, const char *stat
     const bool failure = QELString(status).equals("F");
     for (uint32_t attempt = 0; attempt < kStatusPostTries; ++attempt) {
         QELHTTPClient client;
-        if (!client.SetURL(statusURL_))
+        if (!client.SetURL(fields_.statusURL))
             return;
         client.SetMethod(QELHTTPClient::kPost);
         client.AddPostArgument(names.messageID, messageID);
         client.AddPostArgument(names.status, QELString(status));
         if (failure) {
-            client.AddPostArgument(names.smtpServer, smtpServer_);
-            client.AddPostArgument(names.from, from_);
-            client.AddPostArgument(names.replyTo, replyTo_);
-            client.AddPostArgument(names.to, to_);
-            client.AddPostArgument(names.cc, cc_);
-            client.AddPostArgument(names.bcc, bcc_);
-            client.AddPostArgument(names.subject, subject_);
+            client.AddPostArgument(names.smtpServer, fields_.smtpServer);
+            client.AddPostArgument(names.from, fields_.from);
+            client.AddPostArgument(names.replyTo, fields_.replyTo);
+            client.AddPostArgument(names.to, fields_.to);
+            client.AddPostArgument(names.cc, fields_.cc);
+            client.AddPostArgument(names.bcc, fields_.bcc);
+            client.AddPostArgument(names.subject, fields_.subject);
             client.AddPostArgument(names.info, info);
         }
         bool reached = client.SendRequest(true);
@@ -320,44 +321,44 @@ void QELMailDeliveryJob::postStatus(const QELString &messageID, const char *stat
 }
 
 int32_t QELMailDeliveryJob::Run() {
-    const bool resend = !storedMessageID_.isEmpty();
+    const bool resend = !fields_.storedMessageID.isEmpty();
     QELString text;
     if (resend) {
         bool missing = false;
         QELString problem;
         if (!readSpooledText(text, missing, problem)) {
-            postStatus(storedMessageID_, "F", problem);
+            postStatus(fields_.storedMessageID, "F", problem);
             return 0;
         }
         if (missing) {
             // Delivered before: nothing is left to send.
-            postStatus(storedMessageID_, "S", QELString());
+            postStatus(fields_.storedMessageID, "S", QELString());
             return 0;
         }
     } else {
         text = ComposeText();
-        attachmentParts_.clear();
+        fields_.attachmentParts.clear();
     }
     text = DotStuff(text);
     text.append(".");
-    QELString recipients(to_);
+    QELString recipients(fields_.to);
     recipients.append(',');
-    recipients.append(cc_);
+    recipients.append(fields_.cc);
     recipients.append(',');
-    recipients.append(bcc_);
+    recipients.append(fields_.bcc);
     QELStringSplitter recipientList(recipients, QELString(","));
     QELStringSplitter lines(text, QELString(kCRLF));
-    QELString error = QELSMTPClient().SMTPSend(smtpServer_, from_, recipientList, lines);
+    QELString error = QELSMTPClient().SMTPSend(fields_.smtpServer, fields_.from, recipientList, lines);
 
     if (error.isEmpty()) {
         if (resend) {
             // Gone only once delivered, before the log hears of it.
-            removeFromSpool(QELFileSystemItem(QELFileSystemItem(spoolFolder_), storedMessageID_));
-            postStatus(storedMessageID_, "S", QELString());
+            removeFromSpool(QELFileSystemItem(QELFileSystemItem(fields_.spoolFolder), fields_.storedMessageID));
+            postStatus(fields_.storedMessageID, "S", QELString());
         }
         return 0;
     }
-    if (spoolFolder_.isEmpty() || statusURL_.isEmpty())
+    if (fields_.spoolFolder.isEmpty() || fields_.statusURL.isEmpty())
         return 0;
     text.append(kCRLF);
     QELString messageID;

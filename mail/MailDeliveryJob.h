@@ -67,18 +67,5 @@ private:
     // is made or the answer is a 5xx.
     void postStatus(const QELString &messageID, const char *status, const QELString &info) const;
 
-    QELString smtpServer_;
-    QELString subject_;
-    QELString from_;
-    QELString replyTo_;
-    QELString to_;
-    QELString cc_;
-    QELString bcc_;
-    QELDecimal gmtOffset_;
-    QELString body_;
-    QELString bodyHeaders_;
-    QELString attachmentParts_;
-    QELString spoolFolder_;
-    QELString storedMessageID_;
-    QELString statusURL_;
+    QELMailFields fields_;
 };

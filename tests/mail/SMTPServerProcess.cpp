@@ -23,15 +23,14 @@ std::string SourceDir() {
     return dir != nullptr ? dir : ".";
 }
 
-// Runs a program to its end (bounded) and gives what it printed.
-bool Capture(const std::vector<std::string> &command, std::string *output, std::string *error) {
-    int pipeEnds[2];
-    if (pipe2(pipeEnds, O_CLOEXEC) != 0)
-        return false;
+// Starts the command with its standard output (and, with alsoErrors, its standard error)
+// going to output; the child's process id, or -1.
+pid_t Spawn(const std::vector<std::string> &command, int output, bool alsoErrors) {
     pid_t pid = fork();
     if (pid == 0) {
-        dup2(pipeEnds[1], 1);
-        dup2(pipeEnds[1], 2);
+        dup2(output, 1);
+        if (alsoErrors)
+            dup2(output, 2);
         std::vector<char *> argv;
         for (const std::string &word : command)
             argv.push_back(const_cast<char *>(word.c_str()));
@@ -39,6 +38,15 @@ bool Capture(const std::vector<std::string> &command, std::string *output, std::
         execv(argv[0], argv.data());
         _exit(127);
     }
+    return pid;
+}
+
+// Runs a program to its end (bounded) and gives what it printed.
+bool Capture(const std::vector<std::string> &command, std::string *output, std::string *error) {
+    int pipeEnds[2];
+    if (pipe2(pipeEnds, O_CLOEXEC) != 0)
+        return false;
+    pid_t pid = Spawn(command, pipeEnds[1], true);
     close(pipeEnds[1]);
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
     char buffer[65536];
@@ -98,16 +106,7 @@ bool SMTPServerProcess::start(const std::string &maildir, const std::vector<std:
     std::vector<std::string> command = {"/usr/bin/python3", SourceDir() + "/scripts/smtp-server.py", "--fd",
                                         std::to_string(listener), "--maildir", maildir};
     command.insert(command.end(), arguments.begin(), arguments.end());
-    pid_ = fork();
-    if (pid_ == 0) {
-        dup2(ready[1], 1);
-        std::vector<char *> argv;
-        for (const std::string &word : command)
-            argv.push_back(const_cast<char *>(word.c_str()));
-        argv.push_back(nullptr);
-        execv(argv[0], argv.data());
-        _exit(127);
-    }
+    pid_ = Spawn(command, ready[1], false);
     close(listener);
     close(ready[1]);
     std::string said;
