@@ -111,19 +111,14 @@ const QELString &QELMailDeliveryJob::ClosingDelimiter() {
 
 QELMailDeliveryJob::QELMailDeliveryJob(QELEmailMessage &message) {
     const QELMailFields &from = message.fields_;
-    fields_.smtpServer = Own(from.smtpServer);
-    fields_.subject = Own(from.subject);
-    fields_.from = Own(from.from);
-    fields_.replyTo = Own(from.replyTo);
-    fields_.to = Own(from.to);
-    fields_.cc = Own(from.cc);
-    fields_.bcc = Own(from.bcc);
+    static QELString QELMailFields::*const kTexts[] = {
+        &QELMailFields::smtpServer, &QELMailFields::subject,     &QELMailFields::from,
+        &QELMailFields::replyTo,    &QELMailFields::to,          &QELMailFields::cc,
+        &QELMailFields::bcc,        &QELMailFields::body,        &QELMailFields::bodyHeaders,
+        &QELMailFields::spoolFolder, &QELMailFields::storedMessageID, &QELMailFields::statusURL};
+    for (QELString QELMailFields::*text : kTexts)
+        fields_.*text = Own(from.*text);
     fields_.gmtOffset = Own(from.gmtOffset);
-    fields_.body = Own(from.body);
-    fields_.bodyHeaders = Own(from.bodyHeaders);
-    fields_.spoolFolder = Own(from.spoolFolder);
-    fields_.storedMessageID = Own(from.storedMessageID);
-    fields_.statusURL = Own(from.statusURL);
     // The parts the message built itself move over whole; parts shared with anything
     // else are copied.
     if (from.attachmentParts.referenceCount() == 1)
