@@ -40,7 +40,8 @@ for port in "$remote_port" "$smtp_port"; do
   done
 done
 
-build/plain/host/velquor-host --module build/plain/libvelquor.so "$@" &
+# The example's administration pages (/admin/) answer only this machine, or the administrator.
+build/plain/host/velquor-host --module build/plain/libvelquor.so --protect /admin/ "$@" &
 host=$!
 trap 'kill -TERM "$host" 2>/dev/null || true' INT TERM
 wait "$host"

@@ -176,18 +176,25 @@ std::optional<WebResponse> AdminArea::checkLogin(const WebRequest &request) {
     return wait;
 }
 
-WebResponse AdminArea::handle(const WebRequest &request, const std::string &adminPath) {
+std::optional<WebResponse> AdminArea::admit(const WebRequest &request) {
     if (!identity_.namesThisHost(request.header("Host"))) {
         return refusal(403, "Forbidden", "The administration area answers only requests addressed to this host.");
     }
     if (std::optional<WebResponse> refused = checkLogin(request)) {
+        return refused;
+    }
+    if (request.method == "POST" && !isSameOrigin(request, identity_)) {
+        return refusal(403, "Forbidden", "A change must be posted from the administration area of this host.");
+    }
+    return std::nullopt;
+}
+
+WebResponse AdminArea::handle(const WebRequest &request, const std::string &adminPath) {
+    if (std::optional<WebResponse> refused = admit(request)) {
         return *refused;
     }
     bool post = request.method == "POST";
     bool read = request.method == "GET" || request.method == "HEAD";
-    if (post && !isSameOrigin(request, identity_)) {
-        return refusal(403, "Forbidden", "A change must be posted from the administration area of this host.");
-    }
 
     if (adminPath.empty()) {
         return read ? overview(request) : refusal(405, "Method not allowed", "The overview only shows.");

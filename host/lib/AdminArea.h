@@ -38,6 +38,10 @@ public:
     // The module to ask for preference pages; set after 'MIni', before requests arrive.
     void setModule(EntryPoint entry, const Registration &registration);
 
+    // The access rules above: nothing when the request may go on, otherwise its refusal
+    // (401, 403 or 429). Pages and files of protected site folders follow them too.
+    std::optional<WebResponse> admit(const WebRequest &request);
+
     // Serves a request whose path is the prefix followed by adminPath (as sent):
     // ""                      the overview (GET)
     // "region/" [name "/"]    the preference page of the root or of a top-level folder

@@ -115,6 +115,16 @@ std::optional<HostOptions> HostOptions::parse(const std::vector<std::string> &ar
                 return std::nullopt;
             }
             options.serverNames.push_back(text);
+        } else if (name == "--protect") {
+            if (!value(&text)) {
+                return std::nullopt;
+            }
+            if (text.empty() || text[0] != '/' || text.find("..") != std::string::npos) {
+                *error = "--protect wants a folder of the site beginning with \"/\" (for example /admin/), not \"" +
+                         text + "\"";
+                return std::nullopt;
+            }
+            options.protectedPaths.push_back(text);
         } else if (name == "--admin-password-file") {
             if (!value(&options.adminPasswordFile)) {
                 return std::nullopt;
@@ -173,6 +183,8 @@ std::string HostOptions::usage(const HostOptions &defaults) {
            "  --module PATH              the module library (default " + defaults.module + ")\n"
            "  --server-name NAME         a name that reaches this host from outside (a reverse proxy's),\n"
            "                             with any port: the administration area answers requests for it\n"
+           "  --protect PATH             a site folder (such as /admin/) whose pages and files follow\n"
+           "                             the administration area's access rules; repeatable\n"
            "  --admin-password-file FILE the administrator password (first line of FILE; or set\n"
            "                             VELQUOR_ADMIN_PASSWORD); without one the administration area\n"
            "                             answers only clients on this machine\n"

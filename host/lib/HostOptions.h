@@ -17,6 +17,8 @@ struct HostOptions {
     int listenPort = 8080;
     std::string module;
     std::vector<std::string> serverNames;
+    // Site folders whose pages and files follow the administration area's access rules.
+    std::vector<std::string> protectedPaths;
     std::string adminPasswordFile;
     bool remoteActions = false;
     size_t threads = 16;

@@ -104,6 +104,14 @@ PageServer::PageServer(Host &host, EntryPoint entry, HostIdentity identity, std:
     std::shared_ptr<DownloadFolders> folders = downloads_;
     host_.folders().setResolveObserver([folders](const std::string &folder) { return folders->add(folder); });
     admin_ = std::make_unique<AdminArea>(host_, identity_, router_, *downloads_, settings_.adminPassword);
+    for (const std::string &path : settings_.protectedPaths) {
+        // A folder that does not exist yet is protected by its name, as it will be made.
+        std::filesystem::path named = std::filesystem::path(router_.siteRoot()) / std::filesystem::path(path).relative_path();
+        std::string folder = SiteFolders::withTrailingSlash(named.lexically_normal().string());
+        std::error_code error;
+        std::filesystem::path real = std::filesystem::canonical(folder, error);
+        protectedFolders_.push_back(error ? folder : SiteFolders::withTrailingSlash(real.string()));
+    }
 }
 
 PageServer::~PageServer() { host_.folders().setResolveObserver(nullptr); }
@@ -257,6 +265,9 @@ WebResponse PageServer::dispatch(const WebRequest &request) {
     }
     case Route::Kind::StaticFile:
     case Route::Kind::Download: {
+        if (std::optional<WebResponse> refused = protectedRefusal(request, route)) {
+            return *refused;
+        }
         Admission admission(*this, Work::File);
         if (!admission) {
             return simplePage(503, "Unavailable", "The host is not serving now.");
@@ -273,6 +284,9 @@ WebResponse PageServer::dispatch(const WebRequest &request) {
         return response;
     }
     case Route::Kind::Page: {
+        if (std::optional<WebResponse> refused = protectedRefusal(request, route)) {
+            return *refused;
+        }
         Admission admission(*this, isIncludeRequest(request) ? Work::IncludedPage : Work::Page);
         if (admission.tooManyIncludes()) {
             return simplePage(503, "Unavailable", "Too many pages of this host are being included at once.");
@@ -341,11 +355,36 @@ std::optional<PageServer::DoorRefusal> PageServer::refusalAtTheDoor(const WebReq
     return std::nullopt;
 }
 
+bool PageServer::isProtected(const Route &route) const {
+    bool served = route.kind == Route::Kind::Page || route.kind == Route::Kind::StaticFile ||
+                  route.kind == Route::Kind::Download;
+    if (!served) {
+        return false;
+    }
+    for (const std::string &folder : protectedFolders_) {
+        if (SiteFolders::isWithin(folder, route.file)) {
+            return true;
+        }
+    }
+    return false;
+}
+
+std::optional<WebResponse> PageServer::protectedRefusal(const WebRequest &request, const Route &route) {
+    if (!isProtected(route)) {
+        return std::nullopt;
+    }
+    if (isIncludeRequest(request)) {
+        logEvent("include request for the protected " + request.rawPath() + " refused");
+        return simplePage(403, "Forbidden", "The include tag cannot reach a protected page.");
+    }
+    return admin_->admit(request);
+}
+
 std::optional<WebResponse> PageServer::screen(const WebRequest &request) {
     Route route = router_.route(request.method, request.target);
     bool takesBody = route.kind == Route::Kind::Page || route.kind == Route::Kind::Admin ||
                      route.kind == Route::Kind::Action;
-    if (takesBody && !refusalAtTheDoor(request, route)) {
+    if (takesBody && !refusalAtTheDoor(request, route) && !protectedRefusal(request, route)) {
         return std::nullopt;
     }
     return handle(request);

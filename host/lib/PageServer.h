@@ -19,6 +19,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace velquor::host {
 
@@ -44,6 +45,11 @@ public:
         // per round without end: beyond the cap such requests answer 503, and so does
         // every page include until none is in progress, so that a loop unwinds at once.
         size_t maximumIncludedPages = 8;
+        // Site folders ("/admin/") whose pages and files follow the administration area's
+        // access rules: addressed to this host, loopback clients only unless the
+        // administrator's password is given, posts only from this host's own pages, and
+        // never the include tag.
+        std::vector<std::string> protectedPaths;
     };
 
     // Waits without a time limit.
@@ -105,6 +111,10 @@ private:
         std::string text;  // for the 403 page
     };
     std::optional<DoorRefusal> refusalAtTheDoor(const WebRequest &request, const Route &route) const;
+    // Whether the route serves a page or file inside a protected folder.
+    bool isProtected(const Route &route) const;
+    // The refusal of a request for a protected page or file; nothing when it may go on.
+    std::optional<WebResponse> protectedRefusal(const WebRequest &request, const Route &route);
     WebResponse servePage(const WebRequest &request, const Route &route);
     WebResponse runAction(const WebRequest &request, const Route &route);
     void logEvent(const std::string &text);
@@ -118,6 +128,8 @@ private:
     std::unique_ptr<PageParser> parser_;  // from 'MIni' on
     Registration registration_;           // from 'MIni' on
     std::unique_ptr<AdminArea> admin_;
+    // The canonical folders of settings_.protectedPaths.
+    std::vector<std::string> protectedFolders_;
 
     mutable std::mutex mutex_;
     std::condition_variable changed_;

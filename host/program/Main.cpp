@@ -172,6 +172,7 @@ int main(int argc, char **argv) {
     PageServer::Settings settings;
     settings.adminPassword = adminPassword;
     settings.remoteActions = options.remoteActions;
+    settings.protectedPaths = options.protectedPaths;
     pages = std::make_unique<PageServer>(
         host, loader.entry(), HostIdentity::forThisMachine(options.listenAddress, http.port(), options.serverNames),
         downloads, settings);

@@ -15,7 +15,8 @@ TEST(HostOptions, ReadsEveryOptionInBothForms) {
     std::string error;
     std::optional<HostOptions> options = HostOptions::parse(
         {"--site", "s", "--data=d", "--listen", "[::1]:0", "--module", "m.so", "--server-name", "a.example",
-         "--server-name=b.example", "--admin-password-file", "p", "--allow-remote-actions", "--threads=4"},
+         "--server-name=b.example", "--admin-password-file", "p", "--allow-remote-actions", "--threads=4",
+         "--protect", "/admin/", "--protect=/private"},
         defaults, &error);
     ASSERT_TRUE(options) << error;
     EXPECT_EQ(options->site, "s");
@@ -27,6 +28,7 @@ TEST(HostOptions, ReadsEveryOptionInBothForms) {
     EXPECT_EQ(options->adminPasswordFile, "p");
     EXPECT_TRUE(options->remoteActions);
     EXPECT_EQ(options->threads, 4u);
+    EXPECT_EQ(options->protectedPaths, (std::vector<std::string>{"/admin/", "/private"}));
     EXPECT_FALSE(options->help);
 
     options = HostOptions::parse({}, defaults, &error);
@@ -51,6 +53,8 @@ TEST(HostOptions, RefusesBadArgumentsWithOneLine) {
         {{"--listen", "127.0.0.1:8o"}, "--listen wants ADDRESS:PORT (for example 127.0.0.1:8080), not \"127.0.0.1:8o\""},
         {{"--threads", "0"}, "--threads wants a count from 1 to 1024, not \"0\""},
         {{"--server-name="}, "--server-name needs a name"},
+        {{"--protect", "admin"}, "--protect wants a folder of the site beginning with \"/\" (for example /admin/), not \"admin\""},
+        {{"--protect", "/a/../b"}, "--protect wants a folder of the site beginning with \"/\" (for example /admin/), not \"/a/../b\""},
         {{"--help=yes"}, "--help takes no value"},
         {{"--allow-remote-actions=1"}, "--allow-remote-actions takes no value"},
         {{"site"}, "unknown option site (see --help)"},

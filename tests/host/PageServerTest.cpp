@@ -236,6 +236,43 @@ TEST_F(PageServerTest, AsksEveryClientForThePasswordWhenOneIsSet) {
     }
 }
 
+// A protected folder's pages and files follow the administration area's rules; the rest
+// of the site and the module's action (delivery jobs post there) do not.
+TEST_F(PageServerTest, ProtectedFoldersFollowTheAdministrationAreasRules) {
+    std::string site = folder_ / "site";
+    fs::create_directories(site + "/admin/deep");
+    std::ofstream(site + "/admin/list.html") << "<testCheap/>";
+    std::ofstream(site + "/admin/deep/notes.txt") << "notes";
+    PageServer::Settings settings;
+    settings.protectedPaths = {"/admin/"};
+    makeServer(settings);
+    const NameValueList ownPage = {{"Origin", "http://127.0.0.1:8080"}};
+    const NameValueList otherSite = {{"Origin", "http://elsewhere.test"}};
+    const NameValueList includeTag = {{"User-Agent", "qelIncludeHTTP/2.1.10 (QEL 2.1; Linux)"}};
+    struct Case {
+        const char *method, *target, *remote;
+        NameValueList headers;
+        int status;
+    } cases[] = {
+        {"GET", "/admin/list.html", "127.0.0.1", {}, 200},
+        {"GET", "/admin/deep/notes.txt", "127.0.0.1", {}, 200},
+        {"GET", "/admin/list.html", kStranger, {}, 403},
+        {"GET", "/admin/deep/notes.txt", kStranger, {}, 403},
+        {"GET", "/shop/../admin/list.html", kStranger, {}, 403},
+        {"GET", "/%61dmin/list.html", kStranger, {}, 403},
+        {"GET", "/index.html", kStranger, {}, 200},
+        {"POST", "/admin/list.html", "127.0.0.1", ownPage, 200},
+        {"POST", "/admin/list.html", "127.0.0.1", otherSite, 403},
+        {"POST", "/admin/list.html", "127.0.0.1", {}, 403},
+        {"GET", "/admin/list.html", "127.0.0.1", includeTag, 403},
+        {"GET", "/admin/list.html", "127.0.0.1", {{"Host", "elsewhere.test"}}, 403},
+        {"POST", "/admin/TestAction", "127.0.0.1", {}, 200},
+    };
+    for (const Case &c : cases)
+        EXPECT_EQ(send(c.method, c.target, c.remote, c.headers).status, c.status) << c.method << " " << c.target
+                                                                                   << " from " << c.remote;
+}
+
 TEST_F(PageServerTest, SavesRegionPreferencesOnlyFromPagesOfThisHost) {
     makeServer();
     struct Case {
