@@ -2,6 +2,8 @@
 // paged list, the edit form and its saving, deletion, and resends from the spool.
 #include "tags/FailedMailPages.h"
 
+#include <mutex>
+
 #include "foundation/Decimal.h"
 #include "foundation/FileStream.h"
 #include "foundation/FileSystemItem.h"
@@ -111,11 +113,13 @@ int32_t Refuse(const QELHostServices &host, const QELString &message, const char
     return Code(code);
 }
 
+int32_t RefuseBeingResent(const QELHostServices &host) {
+    return Refuse(host, "This message is being resent.", "Try again in a moment.", QEL_RESULT_GENERAL_FAILURE);
+}
+
 // A message whose resend runs is left alone until that resend has reported.
 int32_t RefuseWhileResent(const QELHostServices &host, const QELString &messageID) {
-    if (!QELMailDeliveryJob::IsBeingResent(SpoolName(messageID)))
-        return 0;
-    return Refuse(host, "This message is being resent.", "Try again in a moment.", QEL_RESULT_GENERAL_FAILURE);
+    return QELMailDeliveryJob::IsBeingResent(SpoolName(messageID)) ? RefuseBeingResent(host) : 0;
 }
 
 // Adds every comma-separated address of list with add.
@@ -125,12 +129,17 @@ void AddEach(QELEmailMessage &message, void (QELEmailMessage::*add)(const QELStr
         (message.*add)(addresses.field(i));
 }
 
+// Resends start one at a time: the check that a message is free and the start of its job
+// (which marks it as being resent) are one step, so two requests never both resend it.
+std::mutex gResendStart;
+
 // Starts the resend of the current record's spooled message, with the record's server,
-// sender, reply address, subject and recipients.
+// sender, reply address, subject and recipients; refused while it is being resent.
 int32_t StartResend(const QELHostServices &host, const QELHostDatabase &database, uint32_t handle,
                     const QELString &messageID, const QELString &spoolFolder, const QELString &statusURL) {
     const QELModuleNames &names = ModuleNames();
-    QELEmailMessage message(spoolFolder, SpoolName(messageID), statusURL);
+    const QELString spoolName = SpoolName(messageID);
+    QELEmailMessage message(spoolFolder, spoolName, statusURL);
     message.SetSMTPServer(database.GetFieldText(handle, names.logSMTPServer));
     message.SetFrom(database.GetFieldText(handle, names.logFrom));
     message.SetReplyTo(database.GetFieldText(handle, names.logReplyTo));
@@ -138,7 +147,16 @@ int32_t StartResend(const QELHostServices &host, const QELHostDatabase &database
     AddEach(message, &QELEmailMessage::AddTo, database.GetFieldText(handle, names.logTo));
     AddEach(message, &QELEmailMessage::AddCC, database.GetFieldText(handle, names.logCC));
     AddEach(message, &QELEmailMessage::AddBCC, database.GetFieldText(handle, names.logBCC));
-    if (message.CreateDeliveryJob())
+    bool busy = false, started = false;
+    {
+        std::lock_guard<std::mutex> lock(gResendStart);
+        busy = QELMailDeliveryJob::IsBeingResent(spoolName);
+        if (!busy)
+            started = message.CreateDeliveryJob();
+    }
+    if (busy)
+        return RefuseBeingResent(host);
+    if (started)
         return 0;
     return Refuse(host, "The message could not be queued for delivery.",
                   "Report this error to your System Administrator.", QEL_RESULT_GENERAL_FAILURE);
@@ -155,7 +173,8 @@ public:
           spoolFolder_(spoolFolder),
           statusURL_(statusURL),
           output_(output),
-          names_(ModuleNames()) {}
+          names_(ModuleNames()),
+          formTarget_(HTMLEscape(host.GetCGIVariable("SCRIPT_NAME"))) {}
 
     int32_t run();
 
@@ -163,7 +182,7 @@ private:
     QELString argument(const QELString &name, const char *defaultValue = "") const;
     // True when the form argument is posted and not empty.
     bool present(const QELString &name, QELString &value) const;
-    uint32_t page(const QELString &name) const { return ParsePage(argument(name, "1")); }
+    uint32_t postedPage(const QELString &name) const { return ParsePage(argument(name, "1")); }
     bool isPost() const { return host_.GetCGIVariable("REQUEST_METHOD").equals("POST"); }
 
     int32_t list(uint32_t page);
@@ -193,6 +212,7 @@ private:
     const QELString &statusURL_;
     QELString &output_;
     const QELModuleNames &names_;
+    const QELString formTarget_;  // where every form posts: this page, escaped
 };
 
 QELString AdminPages::argument(const QELString &name, const char *defaultValue) const {
@@ -208,7 +228,7 @@ bool AdminPages::present(const QELString &name, QELString &value) const {
 void AdminPages::appendFormHead(const char *before) {
     output_ += before;
     output_ += "<form method=\"post\" action=\"";
-    output_ += HTMLEscape(host_.GetCGIVariable("SCRIPT_NAME"));
+    output_ += formTarget_;
     output_ += "\">";
 }
 
@@ -234,11 +254,11 @@ int32_t AdminPages::run() {
     if (operation == names_.commandDisplayList)
         return list(1);
     if (operation == names_.commandPreviousEscaped || operation == names_.commandPrevious)
-        return list(page(names_.formPrevPage));
+        return list(postedPage(names_.formPrevPage));
     if (operation == names_.commandNextEscaped || operation == names_.commandNext)
-        return list(page(names_.formNextPage));
+        return list(postedPage(names_.formNextPage));
     if (operation == names_.commandPostSend || operation == names_.commandCancel)
-        return list(page(names_.formPage));
+        return list(postedPage(names_.formPage));
     if (operation == names_.commandEdit)
         return edit();
     if (operation == names_.commandDelete)
@@ -249,7 +269,7 @@ int32_t AdminPages::run() {
         return 0;
     // A link or a redirected request must never change anything.
     if (!isPost())
-        return list(page(names_.formPage));
+        return list(postedPage(names_.formPage));
     if (operation == names_.commandSend)
         return send();
     if (operation == names_.commandSave)
@@ -384,7 +404,7 @@ int32_t AdminPages::edit() {
     output_ += "</td></tr>\r\n</table></dl>";
     appendHidden(names_.formRecordID, IntegerToText(recordID));
     appendHidden(names_.formMessageID, messageID);
-    appendHidden(names_.formPage, IntegerToText(page(names_.formPage)));
+    appendHidden(names_.formPage, IntegerToText(postedPage(names_.formPage)));
     output_ += "\r\n<table border=\"0\" cellspacing=\"3\" cellpadding=\"3\" align=\"center\"><tr>";
     output_ += "<td><input type=\"submit\" name=\"";
     output_ += names_.formAction;
@@ -455,7 +475,7 @@ int32_t AdminPages::save() {
     code = database_.UpdateRecord(handle_);
     if (code != 0)
         return ReportDatabaseError(host_, kUpdateFailed, code);
-    return list(page(names_.formPage));
+    return list(postedPage(names_.formPage));
 }
 
 int32_t AdminPages::confirmDelete() {
@@ -490,7 +510,7 @@ int32_t AdminPages::confirmDelete() {
 
 int32_t AdminPages::deleteMessage() {
     if (argument(names_.formConfirmation, "No").notEquals("Yes"))
-        return list(page(names_.formPage));
+        return list(postedPage(names_.formPage));
     const uint32_t recordID = ParseIdentifier(argument(names_.formRecordID, "0"));
     QELString messageID;
     int32_t code = moveToRecord(recordID);
@@ -516,7 +536,7 @@ int32_t AdminPages::deleteMessage() {
             host_.WriteLogEntry(QELString("qelSendMail: the spool file ") + SpoolName(messageID) +
                                 " of a deleted record could not be removed");
     }
-    return list(page(names_.formPage));
+    return list(postedPage(names_.formPage));
 }
 
 int32_t AdminPages::send() {
@@ -527,8 +547,6 @@ int32_t AdminPages::send() {
     int32_t code = moveToRecord(ParseIdentifier(argument(names_.formRecordID, "0")));
     if (code == 0)
         code = checkMessageID(posted, messageID);
-    if (code == 0)
-        code = RefuseWhileResent(host_, messageID);
     if (code == 0 && !present(names_.formPage, pageText))
         code = Refuse(host_, kPageMissing, kSelectExisting, QEL_RESULT_MISSING_PARAMETER);
     if (code == 0)
@@ -573,9 +591,7 @@ int32_t QELFailedMailPages::Resend(const QELHostServices &host, const QELHostDat
     code = database.MoveToFirstRecord(handle);
     if (code != 0)
         return ReportDatabaseError(host, kMoveFailed, code);
-    code = RefuseWhileResent(host, digits);
-    if (code == 0)
-        code = StartResend(host, database, handle, digits, spoolFolder, statusURL);
+    code = StartResend(host, database, handle, digits, spoolFolder, statusURL);
     if (code == 0 && started != nullptr)
         *started = true;
     return code;

@@ -27,6 +27,14 @@ const char kGMTHelp[] =
 // What a checked box stands for when the browser posted it without a value.
 const char kChecked[] = "yes";
 
+// The row that ends a section: its cells up to the help text, the text, the table's end.
+void AppendHelpRow(QELString &section, const char *cells, const char *help) {
+    section += "\r\n<tr>";
+    section += cells;
+    section += help;
+    section += "</td>\r\n</tr>\r\n</table>";
+}
+
 }  // namespace
 
 QELString QELMailPreferences::BuildServerSection(const QELHostServices &host) {
@@ -59,9 +67,7 @@ QELString QELMailPreferences::BuildServerSection(const QELHostServices &host) {
     section += "\" value=\"";
     section += HTMLEscape(server);
     section += "\" size=\"30\"> as the mail server.</td>\r\n</tr>";
-    section += "\r\n<tr>\r\n<td width=\"16\"></td>\r\n<td align=\"left\">";
-    section += kServerHelp;
-    section += "</td>\r\n</tr>\r\n</table>";
+    AppendHelpRow(section, "\r\n<td width=\"16\"></td>\r\n<td align=\"left\">", kServerHelp);
     return section;
 }
 
@@ -91,9 +97,8 @@ QELString QELMailPreferences::BuildGMTSection(const QELHostServices &host) {
         section += "</option>";
     }
     section += "</select> hours relative to GMT by default.</td>\r\n</tr>";
-    section += "\r\n<tr>\r\n<td width=\"16\" valign=\"top\" align=\"right\"></td>\r\n<td valign=\"top\" align=\"left\">";
-    section += kGMTHelp;
-    section += "</td>\r\n</tr>\r\n</table>";
+    AppendHelpRow(section, "\r\n<td width=\"16\" valign=\"top\" align=\"right\"></td>\r\n<td valign=\"top\" align=\"left\">",
+                  kGMTHelp);
     return section;
 }
 

@@ -47,32 +47,28 @@ const char kAccepted[] = "HTTP/1.0 200 OK\r\nContent-Length: 0\r\n\r\n";
 std::string gSpool, gStatusURL, gResendID;
 bool gStarted = false;
 
-// The tag's admin mode around the pages: the log opened, the fragment written, closed.
-int32_t AdminEntry(HostContext *context) {
+// The tag's database modes around the pages: the log opened, the work done, closed.
+template <bool resend>
+int32_t LogEntry(HostContext *context) {
     QELHostServices host(*context);
     QELHostDatabase database(*context);
     uint32_t handle = 0;
     int32_t code = QELFailedMailLog::OpenLog(host, database, handle);
     if (code != 0)
         return code;
-    QELString output;
-    code = QELFailedMailPages::Run(host, database, handle, Q(gSpool), Q(gStatusURL), output);
-    host.WriteText(output);
+    if (resend) {
+        code = QELFailedMailPages::Resend(host, database, handle, Q(gResendID), Q(gSpool), Q(gStatusURL), &gStarted);
+    } else {
+        QELString output;
+        code = QELFailedMailPages::Run(host, database, handle, Q(gSpool), Q(gStatusURL), output);
+        host.WriteText(output);
+    }
     QELFailedMailLog::CloseLog(database, handle);
     return code;
 }
-
-int32_t ResendEntry(HostContext *context) {
-    QELHostServices host(*context);
-    QELHostDatabase database(*context);
-    uint32_t handle = 0;
-    int32_t code = QELFailedMailLog::OpenLog(host, database, handle);
-    if (code != 0)
-        return code;
-    code = QELFailedMailPages::Resend(host, database, handle, Q(gResendID), Q(gSpool), Q(gStatusURL), &gStarted);
-    QELFailedMailLog::CloseLog(database, handle);
-    return code;
-}
+// The admin mode, writing the fragment, and the resend of one message.
+const HostRequest::EntryPoint AdminEntry = LogEntry<false>;
+const HostRequest::EntryPoint ResendEntry = LogEntry<true>;
 
 size_t Count(const std::string &text, const std::string &part) {
     size_t count = 0;
@@ -81,24 +77,23 @@ size_t Count(const std::string &text, const std::string &part) {
     return count;
 }
 
-// The value of the first hidden field of that name.
-std::string Hidden(const std::string &page, const std::string &name) {
-    const std::string head = "name=\"" + name + "\" value=\"";
+// The text between the first head in page and the next end; "(none)" without head.
+std::string Between(const std::string &page, const std::string &head, const std::string &end) {
     size_t at = page.find(head);
     if (at == std::string::npos)
         return "(none)";
     at += head.size();
-    return page.substr(at, page.find('"', at) - at);
+    return page.substr(at, page.find(end, at) - at);
+}
+
+// The value of the first hidden field of that name.
+std::string Hidden(const std::string &page, const std::string &name) {
+    return Between(page, "name=\"" + name + "\" value=\"", "\"");
 }
 
 // A textarea's text with its entities decoded, as a browser posts it back.
 std::string TextArea(const std::string &page, const std::string &name) {
-    const std::string head = "name=\"" + name + "\" wrap=\"soft\">";
-    size_t at = page.find(head);
-    if (at == std::string::npos)
-        return "(none)";
-    at += head.size();
-    std::string text = page.substr(at, page.find("</textarea>", at) - at), decoded;
+    std::string text = Between(page, "name=\"" + name + "\" wrap=\"soft\">", "</textarea>"), decoded;
     const std::pair<const char *, char> entities[] = {{"&amp;", '&'}, {"&lt;", '<'}, {"&gt;", '>'},
                                                       {"&quot;", '"'}, {"&#39;", '\''}};
     for (size_t i = 0; i < text.size();) {
@@ -181,8 +176,8 @@ protected:
     Outcome Admin(const Form &form, const std::string &method = "POST") { return Admin(host_, form, method); }
 
     // Every record of the log by Message ID, with its identifier as "id".
-    std::map<std::string, Record> Records(Host &host) {
-        auto &store = host.databases();
+    std::map<std::string, Record> Records() {
+        auto &store = host_.databases();
         const uint64_t owner = 0xBEEF;
         uint32_t handle = 0, count = 0;
         std::map<std::string, Record> records;
@@ -204,7 +199,6 @@ protected:
         store.closeAll(owner);
         return records;
     }
-    std::map<std::string, Record> Records() { return Records(host_); }
 
     // The form fields that name a message of the list, as its buttons post them; more
     // replaces or adds fields.
@@ -429,25 +423,20 @@ TEST_F(FailedMailPagesTest, MessageIDsNotOfTheRecordAreRefusedAndTouchNoFile) {
     EXPECT_EQ("To: x\r\n\r\nsecret\r\n.\r\n", ReadWholeFile(spool_ / "msg../x"));
     EXPECT_EQ("To: x\r\n\r\nbody\r\n.\r\n", ReadWholeFile(spool_ / "msg245"));
     EXPECT_EQ("To: x\r\n\r\nother\r\n.\r\n", ReadWholeFile(spool_ / "msg246"));
-}
 
-TEST_F(FailedMailPagesTest, AnEmptyMessageIDKeepsTheSpoolFileAlone) {
-    AddRecord(host_, "245");
-    WriteWholeFile(spool_ / "msg245", "To: x\r\n\r\nbody\r\n.\r\n");
-    Outcome send = Admin(Message("Send", "245", {{"qelSendMailMessageID", ""}}));
+    // An empty one names no file: Send does nothing, Delete asks for it, DeleteMessage
+    // removes the record alone.
+    const Form empty = {{"qelSendMailMessageID", ""}, {"qelSendMailConfirmation", "Yes"}};
+    Outcome send = Admin(Message("Send", "245", empty));
     EXPECT_EQ(0, send.result);
     EXPECT_EQ("", send.output);
     EXPECT_EQ(0u, QELThread::RunningCount());
-    Form form = Message("Delete", "245", {{"qelSendMailMessageID", ""}});
-    Outcome confirm = Admin(form);
+    Outcome confirm = Admin(Message("Delete", "245", empty));
     EXPECT_EQ(Code(QEL_RESULT_MISSING_PARAMETER), confirm.result);
     EXPECT_EQ("The message ID could not be found.", confirm.message);
     EXPECT_EQ("Please select an existing message for deletion.", confirm.explanation);
-    form[0].second = "DeleteMessage";
-    form.push_back({"qelSendMailConfirmation", "Yes"});
-    Outcome deleted = Admin(form);
-    EXPECT_EQ(0, deleted.result);
-    EXPECT_EQ("No failed mail.", deleted.output);
+    EXPECT_EQ(0, Admin(Message("DeleteMessage", "245", empty)).result);
+    EXPECT_EQ(1u, Records().size());
     EXPECT_TRUE(PathExists(spool_ / "msg245"));
 }
 
@@ -563,8 +552,8 @@ TEST_F(FailedMailPagesTest, DatabaseFailuresAreReportedWithTheirTexts) {
 }
 
 TEST_F(FailedMailPagesTest, ASendWhileItsResendRunsIsRefused) {
-    AddRecord(host_, "245");
     ScriptedServer smtp, status;
+    AddRecord(host_, "245", {{"SMTPServer", smtp.hostAndPort()}, {"To", "b@x.test, c@x.test"}});
     // The server greets only once the test lets it: until then the resend runs.
     ScriptedServer::Script &dialogue = smtp.connection();
     dialogue.awaitRelease();
@@ -573,11 +562,6 @@ TEST_F(FailedMailPagesTest, ASendWhileItsResendRunsIsRefused) {
     smtp.start();
     status.start();
     WriteWholeFile(spool_ / "msg245", "To: x\r\n\r\nbody\r\n.\r\n");
-    Form server = {{"qelSendMailSMTPServer", smtp.hostAndPort()}, {"qelSendMailFrom", "a@site.test"},
-                   {"qelSendMailReplyTo", "r@site.test"},         {"qelSendMailTo", "b@x.test, c@x.test"},
-                   {"qelSendMailCC", "d@x.test"},                 {"qelSendMailBCC", "e@x.test"},
-                   {"qelSendMailSubject", "Hello"}};
-    ASSERT_EQ(0, Admin(Message("Save", "245", server)).result);
     gStatusURL = "http://" + status.hostAndPort() + "/admin/SendMail";
 
     // The page number is checked before anything starts.
