@@ -372,7 +372,7 @@ TEST_F(FailedMailPagesTest, EditThenSaveChangesNothing) {
     EXPECT_NE(std::string::npos, saved.output.find("&lt;script&gt;&quot;&amp;&#39;&lt;/script&gt; &amp;..."));
 }
 
-TEST_F(FailedMailPagesTest, SaveSetsEverySevenFieldsOrRefusesLineBreaks) {
+TEST_F(FailedMailPagesTest, SaveSetsAllSevenFieldsOrRefusesLineBreaks) {
     AddRecord(host_, "245");
     const Form values = {{"qelSendMailSMTPServer", "smtp.new"}, {"qelSendMailFrom", "f@new.test"},
                          {"qelSendMailReplyTo", ""},            {"qelSendMailTo", "t@new.test"},
