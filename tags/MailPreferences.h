@@ -7,10 +7,15 @@
 
 class QELMailPreferences {
 public:
-    // The mail-server section of the page.
+    // The mail-server section: a choice of "never", "byDefault" or "always" (the stored
+    // "useMailServerName", matched ignoring case, is selected) and the stored
+    // "mailServerName", HTML-escaped, in a text field.
     static QELString BuildServerSection(const QELHostServices &host);
-    // The GMT-offset section of the page.
+    // The GMT-offset section: a box ticked when "returnGMTOffsetByDefault" is true and the
+    // offsets -12 to 12 in half hours, the one equal to the stored "gmtOffset" selected
+    // (a stored value that is no such offset selects none).
     static QELString BuildGMTSection(const QELHostServices &host);
-    // Stores the values posted from both sections.
+    // Stores the four posted fields as received, each under its preference: a missing
+    // one stores "never", "", "no" or "0"; a box posted without a value stores "yes".
     static void Store(const QELHostServices &host);
 };
