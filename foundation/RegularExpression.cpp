@@ -316,17 +316,10 @@ bool QELRegexNode::MatchesByte(uint8_t byte) const {
 }
 
 bool QELRegexNode::Iterate(const Subject &subject, uint32_t position, uint32_t *consumed) const {
-    const uint32_t count = children_.count();
-    if (count == 0) {
-        if (position >= subject.length || !MatchesByte(subject.bytes[position]))
-            return false;
-        *consumed = 1;
-        return true;
-    }
     if (flags_ & kAlternation)
         return child(0)->Match(subject, position, consumed) || child(1)->Match(subject, position, consumed);
     uint32_t at = position;
-    for (uint32_t i = 0; i < count; ++i) {
+    for (uint32_t i = 0; i < children_.count(); ++i) {
         uint32_t length = 0;
         if (!child(i)->Match(subject, at, &length))
             return false;
@@ -337,19 +330,30 @@ bool QELRegexNode::Iterate(const Subject &subject, uint32_t position, uint32_t *
 }
 
 void QELRegexNode::Repeat(const Subject &subject, uint32_t index, uint32_t *end, uint32_t *count) const {
-    if (subject.memo != nullptr && repeatedIndex_ != kNotRepeated) {
-        if (children_.count() == 0) {
-            uint32_t run = RunEnd(subject, index) - index;
-            if (maximum_ != 0 && run > maximum_)
-                run = maximum_;
-            *end = index + run;
-            *count = run;
-            return;
-        }
-        if (maximum_ == 0) {
-            Tail(subject, index, end, count);
-            return;
-        }
+    const bool memo = subject.memo != nullptr && repeatedIndex_ != kNotRepeated;
+    if (children_.count() == 0) {
+        // A leaf takes one byte per iteration: up to the first byte it refuses, the end,
+        // or its maximum.
+        uint32_t limit = subject.length - index;
+        if (!Repeats())
+            limit = limit < 1 ? limit : 1;
+        else if (maximum_ != 0 && limit > maximum_)
+            limit = maximum_;
+        uint32_t run = 0;
+        if (memo)
+            run = RunEnd(subject, index) - index;
+        else
+            while (run < limit && MatchesByte(subject.bytes[index + run]))
+                ++run;
+        if (run > limit)
+            run = limit;
+        *end = index + run;
+        *count = run;
+        return;
+    }
+    if (memo && maximum_ == 0) {
+        Tail(subject, index, end, count);
+        return;
     }
     uint32_t at = index;
     uint32_t iterations = 0;

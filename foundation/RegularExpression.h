@@ -102,8 +102,8 @@ private:
 
     bool MatchesByte(uint8_t byte) const;
     bool Repeats() const { return (flags_ & (kOneOrMore | kZeroOrMore | kCounted)) != 0; }
-    // One iteration at position: one byte for a leaf, the first child that matches for an
-    // alternation, every child in turn for a sequence.
+    // One iteration of a node with children at position: the first child that matches
+    // for an alternation, every child in turn for a sequence.
     bool Iterate(const Subject &subject, uint32_t position, uint32_t *consumed) const;
     // The repetition from index: where it ends and how many iterations it made (at least
     // the minimum when an iteration consumed nothing; counts from the memo stop at 255).
