@@ -65,8 +65,6 @@ public:
     uint32_t *ends(uint32_t table) { return reinterpret_cast<uint32_t *>(Table(ends_, table, 4, 0xFF)); }
     // n + 1 entries, meaningful where ends() is set.
     uint8_t *counts(uint32_t table) { return Table(counts_, table, 1, 0); }
-    // Scratch list of the positions of one chain of iterations.
-    QELArray &chain() { return chain_; }
 
     // Tables are indexed by position up to the length itself.
     static bool Fits(uint32_t subjectLength) { return subjectLength < (UINT32_MAX / 4) - 1; }
@@ -85,7 +83,6 @@ private:
     uint32_t length_;
     QELArray ends_;
     QELArray counts_;
-    QELArray chain_;
 };
 
 QELRegexNode::QELRegexNode(QELRegexSlot *slots, uint32_t *groupCounter)
@@ -398,11 +395,11 @@ void QELRegexNode::Tail(const Subject &subject, uint32_t position, uint32_t *end
     if (ends[position] == kUnknown) {
         // Walk the chain of iterations until it stops or joins one walked before; every
         // index on it then ends where the chain does, after one iteration fewer than its
-        // predecessor. Only groups are repeated non-leaves and they hold no groups, so
-        // this never runs inside itself and the one scratch list suffices.
-        QELArray &chain = subject.memo->chain();
-        chain.resize(0);
+        // predecessor. Meanwhile each entry on the chain holds the next index. Only groups
+        // are repeated non-leaves and they hold no groups, so no other walk touches these
+        // tables before this one has finished.
         uint32_t at = position;
+        uint32_t links = 0;
         while (ends[at] == kUnknown) {
             uint32_t consumed = 0;
             if (!Iterate(subject, at, &consumed)) {
@@ -412,18 +409,19 @@ void QELRegexNode::Tail(const Subject &subject, uint32_t position, uint32_t *end
                 ends[at] = at;
                 counts[at] = kCountCap;  // meets any minimum, as the walk without memo does
             } else {
-                chain.append(at);
+                ends[at] = at + consumed;
+                ++links;
                 at += consumed;
             }
         }
         const uint32_t last = ends[at];
         const uint32_t lastCount = counts[at];
-        const uint32_t links = chain.count();
-        for (uint32_t k = 0; k < links; ++k) {
-            const auto index = static_cast<uint32_t>(chain.value(k));
+        for (uint32_t index = position, k = 0; index != at; ++k) {
+            const uint32_t next = ends[index];
             const uint32_t iterations = links - k + lastCount;
             ends[index] = last;
             counts[index] = static_cast<uint8_t>(iterations < kCountCap ? iterations : kCountCap);
+            index = next;
         }
     }
     *end = ends[position];
