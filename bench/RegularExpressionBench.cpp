@@ -113,18 +113,26 @@ const SearchShape kSearchShapes[] = {
     {"([a-z]+[.])+[0-9] over labels", "([a-z]+[.])+[0-9]", [](size_t size) { return Cycle("abc.de.f.", size); }},
 };
 
-void BM_SearchNowhere(benchmark::State &state) {
-    const SearchShape &shape = kSearchShapes[state.range(0)];
-    const QELString subject = Text(shape.subject(static_cast<size_t>(state.range(1))));
+// One shape of search at the size the benchmark gives, its pattern compiled.
+struct SearchRun {
+    explicit SearchRun(benchmark::State &state)
+        : shape(kSearchShapes[state.range(0)]), subject(Text(shape.subject(static_cast<size_t>(state.range(1))))) {
+        if (expression.Compile(shape.pattern) != 0)
+            state.SkipWithError("the pattern did not compile");
+        state.SetLabel(shape.name);
+    }
+    const SearchShape &shape;
+    const QELString subject;
     QELRegularExpression expression;
-    if (expression.Compile(shape.pattern) != 0)
-        state.SkipWithError("the pattern did not compile");
+};
+
+void BM_SearchNowhere(benchmark::State &state) {
+    SearchRun run(state);
     for (auto _ : state) {
-        if (expression.Search(subject))
+        if (run.expression.Search(run.subject))
             state.SkipWithError("found a match");
     }
-    state.SetLabel(shape.name);
-    state.SetBytesProcessed(state.iterations() * static_cast<int64_t>(subject.length()));
+    state.SetBytesProcessed(state.iterations() * static_cast<int64_t>(run.subject.length()));
 }
 BENCHMARK(BM_SearchNowhere)
     ->ArgsProduct({{0, 1, 2}, {16 << 10, 64 << 10, 256 << 10}})
@@ -133,19 +141,14 @@ BENCHMARK(BM_SearchNowhere)
 // The reference: one attempt at every index in turn (MatchAt, no memo). It grows with the
 // square of the size, so it runs on 4 and 16 KB only.
 void BM_MatchAtEveryIndexNowhere(benchmark::State &state) {
-    const SearchShape &shape = kSearchShapes[state.range(0)];
-    const QELString subject = Text(shape.subject(static_cast<size_t>(state.range(1))));
-    QELRegularExpression expression;
-    if (expression.Compile(shape.pattern) != 0)
-        state.SkipWithError("the pattern did not compile");
+    SearchRun run(state);
     for (auto _ : state) {
         uint32_t length = 0;
-        for (uint32_t index = 0; index < subject.length(); ++index)
-            if (expression.MatchAt(subject, index, &length))
+        for (uint32_t index = 0; index < run.subject.length(); ++index)
+            if (run.expression.MatchAt(run.subject, index, &length))
                 state.SkipWithError("found a match");
     }
-    state.SetLabel(shape.name);
-    state.SetBytesProcessed(state.iterations() * static_cast<int64_t>(subject.length()));
+    state.SetBytesProcessed(state.iterations() * static_cast<int64_t>(run.subject.length()));
 }
 BENCHMARK(BM_MatchAtEveryIndexNowhere)
     ->ArgsProduct({{0, 1, 2}, {4 << 10, 16 << 10}})
