@@ -10,6 +10,12 @@ QELFileInputStream::QELFileInputStream(const QELFileSystemItem &file, uint32_t b
         remaining_ = stream_->GetSize();
 }
 
+QELFileInputStream::QELFileInputStream(QELOwned<QELFileStream> stream, uint32_t bufferSize)
+    : stream_(std::move(stream)), buffer_(bufferSize == 0 ? 1 : bufferSize) {
+    if (stream_)
+        remaining_ = stream_->GetSize();
+}
+
 QELFileInputStream::~QELFileInputStream() = default;
 
 bool QELFileInputStream::refill() {

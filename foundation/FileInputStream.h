@@ -13,6 +13,9 @@ public:
     // Opens the item's file read-only and reads it through a buffer of bufferSize bytes
     // (at least 1). A file that cannot be opened yields no byte.
     QELFileInputStream(const QELFileSystemItem &file, uint32_t bufferSize);
+    // Reads the whole of a stream that is open already (from its start); an empty holder
+    // yields no byte.
+    QELFileInputStream(QELOwned<QELFileStream> stream, uint32_t bufferSize);
     // Closes the file.
     ~QELFileInputStream() override;
     QELFileInputStream(const QELFileInputStream &) = delete;

@@ -117,6 +117,13 @@ bool QELFileStream::AppendLine(const QELString &text) {
     return Write(line.length(), line.text()) == line.length();
 }
 
+QELString QELFileStream::GetOpenPath() const {
+    char buffer[4096];
+    if (!isOpen() || !platform::OpenFilePath(handle_, buffer, sizeof buffer))
+        return QELString();
+    return QELString(buffer);
+}
+
 QELOwned<QELFileStream> OpenFileStream(const QELFileSystemItem &file, FileOpenMode mode) {
     QELOwned<QELFileStream> stream;
     try {

@@ -58,6 +58,9 @@ public:
     bool AppendLine(const QELString &text);
 
     uint32_t position() const { return position_; }
+    // The real path of the file that is open (links followed), whatever became of its name
+    // since; empty when the stream is not open or the system cannot tell.
+    QELString GetOpenPath() const;
     void setPosition(uint32_t position) { position_ = position; }
     const QELFileSpecification &file() const { return file_; }
 

@@ -155,6 +155,25 @@ bool QELFileSystemItem::MoveTo(const QELFileSystemItem &target) const {
     return platform::MoveItem(SystemPath(path_), SystemPath(target.path_));
 }
 
+QELString QELFileSystemItem::GetRealPath() const {
+    char buffer[4096];
+    const char *path = SystemPath(path_);
+    if (path == nullptr || !platform::RealPath(path, buffer, sizeof buffer))
+        return QELString();
+    return QELString(buffer);
+}
+
+bool QELFileSystemItem::Contains(const QELString &realPath) const {
+    QELString root = GetRealPath();
+    if (root.isEmpty() || realPath.isEmpty())
+        return false;
+    if (realPath.equals(root))
+        return true;
+    if (!root.endsWith("/"))
+        root.append('/');
+    return realPath.startsWith(root);
+}
+
 bool QELFileSystemItem::MoveReplacing(const QELFileSystemItem &target) const {
     if (!Exists())
         return false;

@@ -77,6 +77,11 @@ public:
     bool Exists() const;
     // The path exactly as given.
     const QELString &path() const { return path_; }
+    // The absolute path with every link, "." and ".." followed; empty when the item is
+    // missing or its path cannot be resolved.
+    QELString GetRealPath() const;
+    // Whether the real path of path lies within this item's real path (or is it).
+    bool Contains(const QELString &realPath) const;
 
 protected:
     // The path for a system call: null when it is empty or holds a zero byte.

@@ -185,6 +185,11 @@ bool QELHostServices::GetTagParameterFlag(const QELString &name, uint32_t index,
 bool QELHostServices::ReportMissingParameter(const QELString &name, uint32_t index, QELString &value) const {
     if (GetTagParameter(name, index, value))
         return true;
+    ReportMissing(name);
+    return false;
+}
+
+void QELHostServices::ReportMissing(const QELString &name) const {
     QELString tag = GetTagName();
     QELString message("An &lt;");
     message.append(tag);
@@ -197,7 +202,6 @@ bool QELHostServices::ReportMissingParameter(const QELString &name, uint32_t ind
     explanation.append(name);
     explanation.append("&quot; parameter is missing or misspelled.");
     SetErrorInfo(message, explanation);
-    return false;
 }
 
 bool QELHostServices::GetTagParameterAt(uint32_t index, QELHashedName &name, QELString &value) const {

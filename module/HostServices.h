@@ -58,6 +58,9 @@ public:
     // The text form with default ""; when the parameter is missing it reports the
     // standard missing-parameter error for the current tag and returns false.
     bool ReportMissingParameter(const QELString &name, uint32_t index, QELString &value) const;
+    // Reports that standard error for the parameter name, whatever the tag carries (for a
+    // parameter whose value is as good as missing).
+    void ReportMissing(const QELString &name) const;
     // 'MTPI': the parameter at a position, in document order.
     bool GetTagParameterAt(uint32_t index, QELHashedName &name, QELString &value) const;
     // 'MTBd': the text between the tag's opening and closing tag; "" when none.

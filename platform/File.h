@@ -2,6 +2,7 @@
 // status queries, folder creation, listing and removal, moves that never replace, open files.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 namespace platform {
@@ -82,6 +83,14 @@ uint32_t ReadFileAt(FileHandle handle, uint64_t offset, void *buffer, uint32_t c
 // Writes count bytes at offset, continuing after short writes. Returns the number of
 // bytes written (fewer than count only when the system reports an error).
 uint32_t WriteFileAt(FileHandle handle, uint64_t offset, const void *buffer, uint32_t count);
+
+// The absolute path of the item a path names, with every symbolic link and "." or ".."
+// followed (NUL-terminated, cut to fit: false when it does not fit or the item is missing).
+bool RealPath(const char *path, char *buffer, size_t capacity);
+
+// The absolute path under which an open file was found, links followed: the file that is
+// open, whatever has happened to its name since. False when the system cannot tell.
+bool OpenFilePath(FileHandle handle, char *buffer, size_t capacity);
 
 // The size of an open file; false for an invalid handle or a failed query.
 bool GetFileSize(FileHandle handle, uint64_t *size);

@@ -6,6 +6,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -139,6 +140,32 @@ bool RemoveFile(const char *path) {
     if (path == nullptr || *path == 0)
         return false;
     return ::unlink(path) == 0;
+}
+
+bool RealPath(const char *path, char *buffer, size_t capacity) {
+    if (path == nullptr || *path == 0 || buffer == nullptr || capacity == 0)
+        return false;
+    char *resolved = ::realpath(path, nullptr);
+    if (resolved == nullptr)
+        return false;
+    size_t length = strlen(resolved);
+    bool fits = length < capacity;
+    if (fits)
+        memcpy(buffer, resolved, length + 1);
+    free(resolved);
+    return fits;
+}
+
+bool OpenFilePath(FileHandle handle, char *buffer, size_t capacity) {
+    if (handle == kInvalidFileHandle || buffer == nullptr || capacity == 0)
+        return false;
+    char link[64];
+    snprintf(link, sizeof link, "/proc/self/fd/%d", handle);
+    ssize_t length = ::readlink(link, buffer, capacity);
+    if (length <= 0 || static_cast<size_t>(length) >= capacity)
+        return false;
+    buffer[length] = 0;
+    return buffer[0] == '/';
 }
 
 bool ReplaceItem(const char *from, const char *to) {

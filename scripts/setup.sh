@@ -10,8 +10,9 @@ packages=(
   python3 curl python3-aiosmtpd
 )
 if [ "${VELQUOR_SETUP_TEST_SERVERS:-0}" = 1 ]; then
-  # Real servers and a load generator for the end-to-end tests and benchmarks.
-  packages+=(dovecot-core dovecot-pop3d wrk)
+  # Real servers, a load generator and a headless browser for the end-to-end tests and
+  # benchmarks.
+  packages+=(dovecot-core dovecot-pop3d wrk chromium chromium-driver python3-selenium)
 fi
 
 missing=()
