@@ -16,6 +16,7 @@ const QELNetworkLimits kDefaultNetworkLimits = {
     1024u * 1024u,      // reply in general
     16u * 1024u * 1024u,  // HTTP response
     64u * 1024u * 1024u,  // POP3 retrieval
+    16u * 1024u * 1024u,  // POP3 listing
     64u * 1024u,        // SMTP reply
     600000,             // SMTP verdict on a message text
 };
@@ -31,6 +32,7 @@ struct AtomicLimits {
     std::atomic<uint32_t> replyByteCap{kDefaultNetworkLimits.replyByteCap};
     std::atomic<uint32_t> httpResponseByteCap{kDefaultNetworkLimits.httpResponseByteCap};
     std::atomic<uint32_t> pop3RetrievalByteCap{kDefaultNetworkLimits.pop3RetrievalByteCap};
+    std::atomic<uint32_t> pop3ListingByteCap{kDefaultNetworkLimits.pop3ListingByteCap};
     std::atomic<uint32_t> smtpReplyByteCap{kDefaultNetworkLimits.smtpReplyByteCap};
     std::atomic<uint32_t> smtpVerdictMilliseconds{kDefaultNetworkLimits.smtpVerdictMilliseconds};
 };
@@ -54,6 +56,7 @@ QELNetworkLimits GetNetworkLimits() {
     limits.replyByteCap = current.replyByteCap.load(std::memory_order_relaxed);
     limits.httpResponseByteCap = current.httpResponseByteCap.load(std::memory_order_relaxed);
     limits.pop3RetrievalByteCap = current.pop3RetrievalByteCap.load(std::memory_order_relaxed);
+    limits.pop3ListingByteCap = current.pop3ListingByteCap.load(std::memory_order_relaxed);
     limits.smtpReplyByteCap = current.smtpReplyByteCap.load(std::memory_order_relaxed);
     limits.smtpVerdictMilliseconds = current.smtpVerdictMilliseconds.load(std::memory_order_relaxed);
     return limits;
@@ -69,6 +72,7 @@ void SetNetworkLimits(const QELNetworkLimits &limits) {
     current.replyByteCap.store(limits.replyByteCap, std::memory_order_relaxed);
     current.httpResponseByteCap.store(limits.httpResponseByteCap, std::memory_order_relaxed);
     current.pop3RetrievalByteCap.store(limits.pop3RetrievalByteCap, std::memory_order_relaxed);
+    current.pop3ListingByteCap.store(limits.pop3ListingByteCap, std::memory_order_relaxed);
     current.smtpReplyByteCap.store(limits.smtpReplyByteCap, std::memory_order_relaxed);
     current.smtpVerdictMilliseconds.store(limits.smtpVerdictMilliseconds, std::memory_order_relaxed);
 }

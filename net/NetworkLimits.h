@@ -15,13 +15,15 @@ struct QELNetworkLimits {
     uint32_t replyByteCap;           // a reply read without a cap of its own
     uint32_t httpResponseByteCap;    // an HTTP response, header block included
     uint32_t pop3RetrievalByteCap;   // one POP3 retrieval, status line included
+    uint32_t pop3ListingByteCap;     // one POP3 listing of the whole mailbox (UIDL, LIST)
     uint32_t smtpReplyByteCap;       // one SMTP reply
     uint32_t smtpVerdictMilliseconds;  // the SMTP server's answer to the end of a message text
 };
 
 // 15 s to connect, 30 s for a send to progress and for a first byte, 120 s for a whole
 // reply, 0.5 s of silence; 1 MB for a reply in general, 16 MB for an HTTP response,
-// 64 MB for a POP3 retrieval and 64 KB for an SMTP reply; 600 s for an SMTP server to
+// 64 MB for a POP3 retrieval, 16 MB for a POP3 listing (some 200,000 messages even with
+// the longest identifiers) and 64 KB for an SMTP reply; 600 s for an SMTP server to
 // answer the end of a message text (it may be checking the whole message meanwhile).
 extern const QELNetworkLimits kDefaultNetworkLimits;
 

@@ -82,6 +82,11 @@ ScriptedServer::Script &ScriptedServer::Script::reset() {
     return *this;
 }
 
+ScriptedServer::Script &ScriptedServer::Script::shutdownSending() {
+    steps_.push_back({kShutdownSending, std::string(), 0, 0});
+    return *this;
+}
+
 ScriptedServer::Script &ScriptedServer::Script::awaitRelease() {
     steps_.push_back({kAwaitRelease, std::string(), 0, kClientWaitMilliseconds});
     return *this;
@@ -218,6 +223,8 @@ void ScriptedServer::play(int descriptor, size_t index) {
             SendAll(descriptor, step.bytes);
         } else if (step.kind == Script::kPause) {
             std::this_thread::sleep_for(std::chrono::milliseconds(step.milliseconds));
+        } else if (step.kind == Script::kShutdownSending) {
+            ::shutdown(descriptor, SHUT_WR);
         } else if (step.kind == Script::kReset) {
             resetAtEnd = true;
             break;

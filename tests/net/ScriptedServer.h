@@ -28,13 +28,26 @@ public:
         Script &waitForClientClose(int milliseconds = kClientWaitMilliseconds);
         // Ends the connection with a reset instead of an orderly close.
         Script &reset();
+        // Closes the server's sending side (the client reads the end of the stream) and
+        // goes on recording what the client sends.
+        Script &shutdownSending();
         // Waits until the test calls release() (once per such step), reading meanwhile.
         // The test decides when the next part goes out, so no timing can reorder them.
         Script &awaitRelease();
 
     private:
         friend class ScriptedServer;
-        enum Kind { kSend, kPause, kReceiveUntil, kReceiveBytes, kReceiveRequest, kWaitForClose, kReset, kAwaitRelease };
+        enum Kind {
+            kSend,
+            kPause,
+            kReceiveUntil,
+            kReceiveBytes,
+            kReceiveRequest,
+            kWaitForClose,
+            kReset,
+            kShutdownSending,
+            kAwaitRelease
+        };
         struct Step {
             Kind kind;
             std::string bytes;
