@@ -49,6 +49,7 @@ bool VerbIs(const QELString &verb, const char *name) { return verb.equalsIgnorin
 // Appends bytes [start, end) of source, taking one dot off every line that begins with
 // "..". start must be the beginning of a line.
 void AppendUnstuffed(const char *source, uint32_t start, uint32_t end, QELString &out) {
+    out.reserve(out.length() + (end - start));
     uint32_t copied = start;
     uint32_t line = start;
     while (line < end) {

@@ -88,7 +88,6 @@ struct LoginCase {
 };
 
 TEST_F(POP3ClientTest, LoginStatusFollowsEachReplyAndASilentServerGetsNothing) {
-    SetLimits(5000, 400);
     const LoginCase cases[] = {
         {"greeting in lower case", {{"", {"+ok ready\r\n"}}, {kUser, {"+ok\r\n"}}, {kPass, {"+OK\r\n"}}},
          Status::kSuccess, "", false},
@@ -106,6 +105,8 @@ TEST_F(POP3ClientTest, LoginStatusFollowsEachReplyAndASilentServerGetsNothing) {
          "no whole reply to USER (the server closed", true},
     };
     for (const LoginCase &c : cases) {
+        // Only the silent server meets the first-byte limit.
+        SetLimits(5000, c.exchanges.empty() ? 400 : 5000);
         ScriptedServer server;
         std::vector<Exchange> exchanges = c.exchanges;
         if (!c.outOfStep)
@@ -168,18 +169,21 @@ struct CutShortCase {
     const char *name;
     Exchange exchange;
     const char *error;  // part of LastError
+    uint32_t replyLimit;
 };
 
 TEST_F(POP3ClientTest, AReplyCutShortStopsTheSession) {
-    SetLimits(2000, 2000, 1000, 100);
     const std::string big = std::string(2000, 'x') + "\r\n.\r\n";
     const CutShortCase cases[] = {
-        {"retrieval over its cap", {"RETR 1\r\n", {"+OK\r\n" + big}}, "larger than 1000 bytes"},
-        {"listing over its cap", {"UIDL\r\n", {"+OK\r\n" + big}}, "larger than 100 bytes"},
-        {"retrieval closed early", {"RETR 1\r\n", {"+OK\r\nabc\r\n"}, true}, "closed the connection before"},
-        {"retrieval without its terminator", {"RETR 1\r\n", {"+OK\r\nabc\r\n"}}, "not complete within 2 s"},
+        {"retrieval over its cap", {"RETR 1\r\n", {"+OK\r\n" + big}}, "larger than 1000 bytes", 5000},
+        {"listing over its cap", {"UIDL\r\n", {"+OK\r\n" + big}}, "larger than 100 bytes", 5000},
+        {"retrieval closed early", {"RETR 1\r\n", {"+OK\r\nabc\r\n"}, true}, "closed the connection before",
+         5000},
+        {"retrieval without its terminator", {"RETR 1\r\n", {"+OK\r\nabc\r\n"}}, "not complete within 2 s",
+         2000},
     };
     for (const CutShortCase &c : cases) {
+        SetLimits(c.replyLimit, 5000, 1000, 100);
         ScriptedServer server;
         const std::string transcript = Play(server, {{"", {kOK}}, {kUser, {kOK}}, {kPass, {kOK}}, c.exchange});
         QELPOP3Client client = Client(server);
