@@ -103,7 +103,7 @@ TEST(QELMultipartMessage, WalkGivesTheTextOfTheLastUndisposedPartAndListsNamedPa
              Part("b", "Content-Disposition: INLINE", "i") + Closing("b"),
          "b", true, "unchanged", {}},
         {"no closing delimiter", Part("b", "Content-Type: text/plain", "text"), "b", false, "unchanged", {}},
-        {"an empty boundary", twoParts, "", false, "unchanged", {}},
+        {"an empty boundary", Part("", "Content-Type: text/plain", "text") + Closing(""), "", false, "unchanged", {}},
         {"a nested part without its boundary",
          Part("b", "Content-Type: multipart/mixed", alternative) + Closing("b"), "b", false, alternative, {}},
         {"a part without a blank line ends the walk",
