@@ -282,6 +282,14 @@ TEST(QELMultipartMessage, FilesAreStoredOnlyWithAFolderAndAListAndAreReported) {
     EXPECT_EQ(2u, parser.RemoveStoredFiles());
     EXPECT_EQ(0u, parser.storedFileCount());
     EXPECT_TRUE(FilesIn(target).empty());
+
+    // A folder path that names a file: nothing can be created, and the report says so.
+    WriteWholeFile(folder / "plain", "");
+    QELNameValueList none;
+    EXPECT_TRUE(parser.ParseMultipart(Q(body), QELString("b"), 0, size, Q(folder / "plain"), everything, 0, text, &none));
+    EXPECT_TRUE(parser.storeFailed());
+    EXPECT_EQ(0u, parser.storedFileCount());
+    EXPECT_EQ(0u, none.count());
 }
 
 // Taking a name and creating the file are one step: parses storing the same name at the
