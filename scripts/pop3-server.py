@@ -11,9 +11,9 @@ serve writes the configuration into DIR (created when missing), starts `dovecot 
 and prints one line "ready ADDRESS:PORT" once the server answers with its own greeting (at
 most --wait seconds, default 20; otherwise it ends with status 1 and the reason on standard
 error). It then runs until SIGTERM, SIGINT or SIGHUP: stop it by its process id. Stopping
-ends Dovecot and every process it started (at most about 15 s; this script reaps them all),
-and the script ends with status 0. If this script is killed outright, Dovecot is sent
-SIGTERM by the system (parent-death signal) and stops by itself.
+ends Dovecot and every process it started (usually 1 to 3 s, at most 20 s; this script
+reaps them all), and the script ends with status 0. If this script is killed outright,
+Dovecot is sent SIGTERM by the system (parent-death signal) and stops by itself.
 
 --port 0 picks a free port: the script binds port 0, reads the port, lets it go and starts
 Dovecot on it. Another program can take the port in between; Dovecot then fails to bind,
@@ -24,12 +24,14 @@ Every --user gets a Maildir, DIR/mail/NAME/Maildir, kept across runs (so are Dov
 unique IDs). --message NAME=FILE delivers FILE to NAME's Maildir before the start; deliver
 does the same while the server runs. A delivery writes the file into Maildir/tmp/ and
 renames it into Maildir/new/, readable by the server's mail processes. To deliver without
-this script, do the same and give the file the Maildir's owner.
+this script, do the same and give the file to the Maildir's owner.
 
 The server: plain POP3 only (no TLS), USER/PASS and AUTH PLAIN/LOGIN, passwords in
 DIR/passwd; no delay after a failed login and no per-address authentication penalty, so a
 wrong password costs about 0.5 s and the next good login is not held back. Its log is
-DIR/dovecot.log. One server per folder at a time (DIR/pop3-server.lock).
+DIR/dovecot.log. Its sockets are in DIR/run, or in a private temporary folder (removed at
+the end) when that path is too long for a Unix socket. One server per folder at a time
+(DIR/pop3-server.lock).
 
 Run as root, Dovecot refuses to read mail as root: the mailboxes belong to nobody:nogroup
 and each mail process is shut into DIR/mail (chroot), so DIR may stay private to root (as
@@ -38,9 +40,9 @@ private DIR/passwd. Run as another user, every Dovecot process runs as that user
 """
 import argparse
 import ctypes
-import itertools
 import fcntl
 import grp
+import itertools
 import os
 import pwd
 import re
@@ -420,12 +422,12 @@ class Server:
 
 
 def main():
-    parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     commands = parser.add_subparsers(dest="command", required=True)
     serve = commands.add_parser("serve", help="run the server until stopped")
     serve.add_argument("--folder", required=True)
     serve.add_argument("--port", type=int, required=True, help="0 picks a free port")
-    serve.add_argument("--listen", default="127.0.0.1")
+    serve.add_argument("--listen", default="127.0.0.1", help="an IPv4 address")
     serve.add_argument("--user", action="append", default=[], metavar="NAME:PASSWORD")
     serve.add_argument("--message", action="append", default=[], metavar="NAME=FILE")
     serve.add_argument("--wait", type=float, default=20.0, help="seconds to wait for the server")
