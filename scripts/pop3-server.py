@@ -85,7 +85,7 @@ def maildir(folder, name):
 def deliver(folder, name, path):
     """Puts the file into the Maildir of name: tmp/ first, then renamed into new/."""
     box = maildir(folder, name)
-    if not os.path.isdir(os.path.join(box, "new")):
+    if not USER_NAME.fullmatch(name) or not os.path.isdir(os.path.join(box, "new")):
         raise Failure("no mailbox for user %s in %s" % (name, folder))
     with open(path, "rb") as source:
         content = source.read()
