@@ -3,7 +3,10 @@
 # Also starts a second, separate web server (examples/remote on 127.0.0.1:8081, or
 # VELQUOR_REMOTE_PORT) whose page the example site's include page fetches, and a local
 # SMTP server (the distribution's aiosmtpd on 127.0.0.1:2525, or VELQUOR_SMTP_PORT) that
-# keeps every message it accepts in the Maildir "mail" of the host's data folder.
+# keeps every message it accepts in the Maildir "mail" of the host's data folder, and a
+# private POP3 server (the distribution's Dovecot on 127.0.0.1:1110, or VELQUOR_POP3_PORT;
+# user "demo", password "demo") whose mailbox, in the folder "dovecot" of the host's data
+# folder, starts with three demonstration messages. All of them stop with the host.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
@@ -19,26 +22,60 @@ for argument in "$@"; do
   previous=$argument
 done
 
+# The servers beside the host, stopped by their process ids when this script ends (the POP3
+# launcher stops Dovecot with every process it started, within a few seconds).
+servers=()
+stop_servers() {
+  [ ${#servers[@]} -eq 0 ] && return
+  kill "${servers[@]}" 2>/dev/null || true
+  wait "${servers[@]}" 2>/dev/null || true
+}
+trap stop_servers EXIT
+
 remote_port=${VELQUOR_REMOTE_PORT:-8081}
 python3 -m http.server "$remote_port" --bind 127.0.0.1 --directory examples/remote >/dev/null 2>&1 &
-remote=$!
-smtp=""
-trap 'kill "$remote" ${smtp:+"$smtp"} 2>/dev/null || true' EXIT
+servers+=($!)
 echo "A second web server for the include example: http://127.0.0.1:$remote_port/weather.html"
 
 smtp_port=${VELQUOR_SMTP_PORT:-2525}
 mkdir -p "$data" && chmod 700 "$data"
 /usr/bin/python3 scripts/smtp-server.py --listen "127.0.0.1:$smtp_port" --maildir "$data/mail" >/dev/null 2>&1 &
-smtp=$!
+servers+=($!)
 echo "A local SMTP server on 127.0.0.1:$smtp_port keeps the mail it accepts in $data/mail/new/"
 
-# The host starts once both servers answer (at most 10 s), so its first pages find them.
+# The demonstration messages go into a new mailbox only: remove $data/dovecot to start afresh.
+pop3_port=${VELQUOR_POP3_PORT:-1110}
+pop3_folder=$data/dovecot
+seed=()
+if [ ! -d "$pop3_folder/mail/demo" ]; then
+  for message in scripts/demo-mailbox/*.eml; do
+    seed+=(--message "demo=$message")
+  done
+fi
+/usr/bin/python3 scripts/pop3-server.py serve --folder "$pop3_folder" --port "$pop3_port" --user demo:demo \
+  "${seed[@]}" >"$data/pop3-server.log" 2>&1 &
+pop3=$!
+servers+=("$pop3")
+
+# The host starts once the servers answer (at most 10 s; Dovecot 30 s), so its first pages
+# find them.
 for port in "$remote_port" "$smtp_port"; do
   for _ in $(seq 1 100); do
     (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null && break
     sleep 0.1
   done
 done
+for _ in $(seq 1 300); do
+  grep -q '^ready ' "$data/pop3-server.log" 2>/dev/null && break
+  kill -0 "$pop3" 2>/dev/null || break
+  sleep 0.1
+done
+if grep -q '^ready ' "$data/pop3-server.log" 2>/dev/null; then
+  echo "A private POP3 server (Dovecot) on 127.0.0.1:$pop3_port, user demo / demo, keeps its mailbox in $pop3_folder/mail/demo/Maildir/"
+else
+  echo "warning: the POP3 server did not start, so the inbox page will find no server:" >&2
+  sed 's/^/  /' "$data/pop3-server.log" >&2
+fi
 
 # The example's administration pages (/admin/) answer only this machine, or the administrator.
 build/plain/host/velquor-host --module build/plain/libvelquor.so --protect /admin/ "$@" &

@@ -8,11 +8,13 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   libsqlite3-dev libmicrohttpd-dev libcpp-httplib-dev
   python3 curl python3-aiosmtpd
+  # The run command's POP3 server (and the tests'): a private Dovecot, scripts/pop3-server.py.
+  dovecot-core dovecot-pop3d
 )
 if [ "${VELQUOR_SETUP_TEST_SERVERS:-0}" = 1 ]; then
   # Real servers, a load generator and a headless browser for the end-to-end tests and
   # benchmarks.
-  packages+=(dovecot-core dovecot-pop3d wrk chromium chromium-driver python3-selenium)
+  packages+=(wrk chromium chromium-driver python3-selenium)
 fi
 
 missing=()

@@ -1,6 +1,7 @@
 // AdminArea.cpp: access checks and pages of the administration area.
 #include "host/lib/AdminArea.h"
 
+#include "host/lib/DatabaseStore.h"
 #include "host/lib/DownloadFolders.h"
 #include "host/lib/Host.h"
 #include "host/lib/HostIdentity.h"
@@ -21,13 +22,18 @@ std::string escape(const std::string &text) { return PageParser::escapeHTML(text
 
 const char kStyle[] = "body{font-family:sans-serif;max-width:60em;margin:1em auto;padding:0 1em;color:#222}"
                       "table.info td{padding:0.2em 1em 0.2em 0}h1{font-size:1.5em}h2{font-size:1.2em;margin-top:1.5em}"
-                      ".saved{background:#eef8ee;border:1px solid #6a6;padding:0.5em 1em}";
+                      ".saved{background:#eef8ee;border:1px solid #6a6;padding:0.5em 1em}"
+                      "table.record{border-collapse:collapse;margin:1em 0 1.5em;width:100%}"
+                      "table.record caption{text-align:left;font-weight:bold;padding:0.3em 0}"
+                      "table.record th{text-align:left;vertical-align:top;padding:0.2em 1em 0.2em 0;white-space:nowrap}"
+                      "table.record td{white-space:pre-wrap;overflow-wrap:anywhere;border-bottom:1px solid #ddd}"
+                      ".cut{color:#777;font-style:italic}";
 
 WebResponse adminPage(int status, const std::string &title, const std::string &content) {
     WebResponse response;
     response.status = status;
     response.contentType = "text/html";
-    response.body = "<!DOCTYPE html>\n<html><head><title>" + escape(title) + " - velquor-host</title><style>" + kStyle +
+    response.body = "<!DOCTYPE html>\n<html><head><meta charset=\"utf-8\"><title>" + escape(title) + " - velquor-host</title><style>" + kStyle +
                     "</style></head>\n<body>\n<h1>" + escape(title) + "</h1>\n" + content + "\n</body></html>\n";
     response.addHeader("Cache-Control", "no-store");
     response.addHeader("X-Frame-Options", "DENY");
@@ -78,6 +84,59 @@ bool equalSecrets(const std::string &a, const std::string &b) {
         difference |= static_cast<unsigned char>(a[i] ^ b[i % (b.empty() ? 1 : b.size())]);
     }
     return difference == 0 && !b.empty();
+}
+
+// Control bytes other than tab and line ends as \xNN, then HTML-escaped.
+std::string shownText(const std::string &text) {
+    std::string visible;
+    visible.reserve(text.size());
+    for (char c : text) {
+        auto byte = static_cast<unsigned char>(c);
+        if ((byte < 0x20 && c != '\t' && c != '\n' && c != '\r') || byte == 0x7F) {
+            char code[8];
+            std::snprintf(code, sizeof code, "\\x%02X", byte);
+            visible += code;
+        } else {
+            visible += c;
+        }
+    }
+    return escape(visible);
+}
+
+// A text cut by bytes without the start of a UTF-8 character that the cut split.
+std::string withoutSplitCharacter(std::string text) {
+    for (size_t back = 1; back <= 4 && back <= text.size(); ++back) {
+        auto byte = static_cast<unsigned char>(text[text.size() - back]);
+        if ((byte & 0xC0) == 0x80) {
+            continue;  // a continuation byte: look further back for its lead byte
+        }
+        size_t length = byte >= 0xF0 ? 4 : byte >= 0xE0 ? 3 : byte >= 0xC0 ? 2 : 1;
+        if (length > back) {
+            text.resize(text.size() - back);
+        }
+        break;
+    }
+    return text;
+}
+
+std::string shownValue(const FieldValue &value, int64_t wholeBytes) {
+    if (value.kind != FieldValue::Kind::Text) {
+        return escape(value.asText());
+    }
+    if (wholeBytes <= static_cast<int64_t>(value.text.size())) {
+        return shownText(value.text);
+    }
+    return shownText(withoutSplitCharacter(value.text)) + "<span class=\"cut\"> &hellip; (cut: " +
+           std::to_string(wholeBytes) + " bytes in all)</span>";
+}
+
+// "1" to "999999999": the page number; nothing for any other text.
+std::optional<int64_t> pageNumber(const std::string &text) {
+    if (text.empty() || text.size() > 9 || text.find_first_not_of("0123456789") != std::string::npos ||
+        text[0] == '0') {
+        return std::nullopt;
+    }
+    return std::stoll(text);
 }
 
 std::string kindText(uint32_t kind) {
@@ -214,6 +273,9 @@ WebResponse AdminArea::handle(const WebRequest &request, const std::string &admi
         }
         return regionPage(request, region, post);
     }
+    if (adminPath == "database") {
+        return read ? databasePage(request) : refusal(405, "Method not allowed", "The database view only shows.");
+    }
     if (adminPath == "downloads/forget") {
         return post ? forgetFolder(request) : refusal(405, "Method not allowed", "Forgetting a folder is a post.");
     }
@@ -244,6 +306,8 @@ WebResponse AdminArea::overview(const WebRequest &) {
     }
     content += "</ul>\n";
 
+    content += databaseList();
+
     content += "<h2>Attachment folders</h2>\n<p>Files in these folders are served as downloads, never as pages.</p>\n";
     std::set<std::string> folders = downloads_.list();
     if (folders.empty()) {
@@ -258,6 +322,100 @@ WebResponse AdminArea::overview(const WebRequest &) {
         content += "</ul>\n";
     }
     return adminPage(200, "velquor-host administration", content);
+}
+
+std::string AdminArea::databaseLink(const std::string &name, int64_t page) const {
+    std::string link = router_.adminPrefix() + "database?name=" + URLText::encodePath(name);
+    return page > 1 ? link + "&page=" + std::to_string(page) : link;
+}
+
+std::string AdminArea::databaseList() {
+    std::string content = "<h2 id=\"databases\">Databases</h2>\n<p>The module's record databases, shown read "
+                          "only, newest records first.</p>\n";
+    std::vector<std::string> names = host_.databases().databaseNames();
+    if (names.empty()) {
+        return content + "<p>None yet.</p>\n";
+    }
+    content += "<ul>";
+    for (const std::string &name : names) {
+        RecordPage page;
+        int32_t result = host_.databases().readNewest(name, 0, 0, 0, &page);
+        std::string count = result != 0            ? "cannot be read"
+                            : page.total == 1      ? "1 record"
+                                                   : std::to_string(page.total) + " records";
+        content += "<li><a href=\"" + escape(databaseLink(name, 1)) + "\">" + escape(name) + "</a> (" + count +
+                   ")</li>";
+    }
+    return content + "</ul>\n";
+}
+
+WebResponse AdminArea::databasePage(const WebRequest &request) {
+    NameValueList query;
+    URLText::parseForm(request.rawQuery(), query, 16);
+    std::optional<std::string> name;
+    std::optional<std::string> pageText;
+    for (const auto &[key, value] : query) {
+        if (key == "name" && !name) {
+            name = value;
+        } else if (key == "page" && !pageText) {
+            pageText = value;
+        }
+    }
+    std::optional<int64_t> page = pageNumber(pageText.value_or("1"));
+    if (!page) {
+        return refusal(400, "Bad request", "The page number must be a whole number from 1.");
+    }
+    RecordPage records;
+    int32_t result = name ? host_.databases().readNewest(*name, (*page - 1) * kRecordsPerPage, kRecordsPerPage,
+                                                         kShownTextBytes, &records)
+                          : static_cast<int32_t>(QEL_RESULT_NOT_FOUND);
+    if (result == static_cast<int32_t>(QEL_RESULT_NOT_FOUND)) {
+        return refusal(404, "Not found",
+                       "There is no database of that name (yet): a database appears when a page first opens it.");
+    }
+    if (result != 0) {
+        host_.writeLog(PageRequest::timeStamp() + " the database " + *name + " could not be read for its view");
+        return refusal(500, "Not readable", "The database could not be read; the log may say more.");
+    }
+    int64_t pages = records.total == 0 ? 1 : (records.total + kRecordsPerPage - 1) / kRecordsPerPage;
+    if (*page > pages) {
+        return refusal(404, "Not found",
+                       "There is no such page: the database has " + std::to_string(pages) +
+                           (pages == 1 ? " page." : " pages."));
+    }
+
+    std::string navigation = "<p class=\"pages\">";
+    if (*page > 1) {
+        navigation += "<a href=\"" + escape(databaseLink(*name, *page - 1)) + "\">&larr; Previous page (newer)</a> ";
+    }
+    if (*page < pages) {
+        navigation += "<a href=\"" + escape(databaseLink(*name, *page + 1)) + "\">Next page (older) &rarr;</a>";
+    }
+    navigation += "</p>\n";
+
+    std::string content = "<p><a href=\"" + escape(router_.adminPrefix()) + "#databases\">All databases</a></p>\n";
+    if (records.total == 0) {
+        content += "<p>No records yet.</p>\n";
+    } else {
+        int64_t first = (*page - 1) * kRecordsPerPage + 1;
+        int64_t last = first + static_cast<int64_t>(records.records.size()) - 1;
+        content += "<p>" + std::to_string(records.total) + (records.total == 1 ? " record" : " records") +
+                   ", newest first: page " + std::to_string(*page) + " of " + std::to_string(pages) + " (" +
+                   std::to_string(first) + " to " + std::to_string(last) + "). Texts longer than " +
+                   std::to_string(kShownTextBytes) + " bytes are cut.</p>\n" + navigation;
+    }
+    for (const RecordExcerpt &record : records.records) {
+        content += "<table class=\"record\"><caption>Record " + std::to_string(record.id) + "</caption>";
+        for (size_t index = 0; index < records.fields.size() && index < record.values.size(); ++index) {
+            content += "<tr><th>" + shownText(records.fields[index].name) + "</th><td>" +
+                       shownValue(record.values[index], record.textBytes[index]) + "</td></tr>";
+        }
+        content += "</table>\n";
+    }
+    if (!records.records.empty()) {
+        content += navigation;
+    }
+    return adminPage(200, "Database " + *name, content);
 }
 
 WebResponse AdminArea::regionPage(const WebRequest &request, const std::string &region, bool save) {

@@ -1,6 +1,7 @@
 // AdminArea.h: the host's administration area under its reserved prefix: the module's
 // registration, the list of regions with the module's preference page for each ('MGPr',
-// saved with 'MSPr'), and the attachment folders served as downloads.
+// saved with 'MSPr'), the attachment folders served as downloads, and a read-only view
+// of the module's record databases.
 #ifndef VELQUOR_HOST_ADMIN_AREA_H
 #define VELQUOR_HOST_ADMIN_AREA_H
 
@@ -32,6 +33,10 @@ class AdminArea {
 public:
     using EntryPoint = int32_t (*)(HostContext *);
 
+    // The database view: records a page, and the bytes of a text shown before it is cut.
+    static constexpr int64_t kRecordsPerPage = 20;
+    static constexpr int64_t kShownTextBytes = 300;
+
     AdminArea(Host &host, const HostIdentity &identity, const RequestRouter &router, DownloadFolders &downloads,
               std::string password);
 
@@ -48,6 +53,11 @@ public:
     //                         (GET shows it, POST saves it with 'MSPr' and shows it again)
     // "downloads/forget"      POST with the field "folder": serve that folder's files as
     //                         ordinary site files again
+    // "database?name=N&page=P" (GET) the records of database N, newest first, page P (from
+    //                         1) of kRecordsPerPage; every value HTML-escaped, control bytes
+    //                         shown as \xNN, texts cut after kShownTextBytes with their
+    //                         whole length noted. An unknown database or page is 404, a
+    //                         page that is no whole number from 1 is 400.
     WebResponse handle(const WebRequest &request, const std::string &adminPath);
 
     // The waits after failed logins (tests set their own clock through a new throttle).
@@ -64,7 +74,11 @@ private:
     WebResponse overview(const WebRequest &request);
     WebResponse regionPage(const WebRequest &request, const std::string &region, bool save);
     WebResponse forgetFolder(const WebRequest &request);
+    WebResponse databasePage(const WebRequest &request);
     std::string regionLink(const std::string &region) const;
+    // The view of a database at a page (from 1), as a path with its query.
+    std::string databaseLink(const std::string &name, int64_t page) const;
+    std::string databaseList();
 
     Host &host_;
     const HostIdentity &identity_;

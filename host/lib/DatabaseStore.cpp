@@ -807,6 +807,51 @@ std::vector<FieldInfo> DatabaseStore::fields(const std::string &database) {
     return found == nullptr ? std::vector<FieldInfo>() : found->fields;
 }
 
+int32_t DatabaseStore::readNewest(const std::string &database, int64_t offset, int64_t count, int64_t textBytes,
+                                  RecordPage *page) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    Database *found = findDatabase(database);
+    if (found == nullptr) {
+        return kNotFound;
+    }
+    *page = RecordPage();
+    page->fields = found->fields;
+    std::string table = SqliteConnection::quoteIdentifier(found->table);
+    SqliteStatement total = connection_->prepare("SELECT COUNT(*) FROM " + table);
+    if (total.step() != SQLITE_ROW) {
+        return kGeneral;
+    }
+    page->total = total.integer(0);
+    if (count <= 0) {
+        return 0;
+    }
+    // Per field: the value (a text as the bytes of its beginning) and a text's length in bytes.
+    std::string columns = "QELIDFIELD";
+    for (const FieldInfo &field : found->fields) {
+        std::string column = SqliteConnection::quoteIdentifier(field.name);
+        columns += ", CASE WHEN typeof(" + column + ") IN ('text', 'blob') THEN substr(CAST(" + column +
+                   " AS BLOB), 1, ?1) ELSE " + column + " END, CASE WHEN typeof(" + column +
+                   ") IN ('text', 'blob') THEN length(CAST(" + column + " AS BLOB)) ELSE 0 END";
+    }
+    SqliteStatement query =
+        connection_->prepare("SELECT " + columns + " FROM " + table + " ORDER BY QELIDFIELD DESC LIMIT ?2 OFFSET ?3");
+    query.bind(1, textBytes);
+    query.bind(2, count);
+    query.bind(3, offset);
+    int rc = 0;
+    while ((rc = query.step()) == SQLITE_ROW) {
+        RecordExcerpt record;
+        record.id = query.integer(0);
+        for (size_t index = 0; index < found->fields.size(); ++index) {
+            int column = 1 + 2 * static_cast<int>(index);
+            record.values.push_back(columnValue(query, column));
+            record.textBytes.push_back(query.integer(column + 1));
+        }
+        page->records.push_back(std::move(record));
+    }
+    return rc == SQLITE_DONE ? 0 : kGeneral;
+}
+
 size_t DatabaseStore::openHandles() {
     std::lock_guard<std::mutex> lock(mutex_);
     return sessions_.size();

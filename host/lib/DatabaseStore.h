@@ -40,6 +40,21 @@ struct FieldInfo {
     bool unique = false;  // added with QEL_FIELD_UNIQUE_TEXT
 };
 
+// A record as a read-only listing shows it: its identifier and its values in the order the
+// fields were added, each text cut to a number of bytes.
+struct RecordExcerpt {
+    int64_t id = 0;
+    std::vector<FieldValue> values;
+    std::vector<int64_t> textBytes;  // per value: a text's whole length in bytes, else 0
+};
+
+// One page of a database's records for a read-only listing.
+struct RecordPage {
+    std::vector<FieldInfo> fields;
+    int64_t total = 0;  // the records of the database
+    std::vector<RecordExcerpt> records;
+};
+
 // Semantics the module relies on:
 // - A name never seen before opens as a new, empty database with 0 fields; names are
 //   compared ignoring ASCII case. The hidden record identifier "QELIDFIELD" is not a field.
@@ -113,6 +128,13 @@ public:
     std::vector<FieldInfo> fields(const std::string &database);
     size_t openHandles();
     size_t openHandles(uint64_t owner);
+    // A page of a database's records, newest (highest identifier) first: `offset` records
+    // skipped, at most `count` given (none for 0, only the total), every text cut after
+    // `textBytes` bytes, so that a long value is never read whole. Takes no open lock, so
+    // it never waits behind a request; each record is read as last stored. 0, 'MNtF' for
+    // an unknown database, 'MGen' when SQLite fails.
+    int32_t readNewest(const std::string &database, int64_t offset, int64_t count, int64_t textBytes,
+                       RecordPage *page);
     // Removes a database with its records; refused while a handle is open on it.
     bool dropDatabase(const std::string &name, std::string *error);
 

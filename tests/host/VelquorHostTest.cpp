@@ -18,6 +18,7 @@
 #include <atomic>
 #include <cstdlib>
 #include <filesystem>
+#include <regex>
 #include <thread>
 
 namespace fs = std::filesystem;
@@ -417,6 +418,28 @@ TEST_F(VelquorHost, KeepsTheModulesDatabasesAcrossARestart) {
     ASSERT_TRUE(head);
     EXPECT_EQ(head->status, 200);
     EXPECT_EQ(get("/note.html?n=five"), "records=4");
+}
+
+TEST_F(VelquorHost, TheAdministrationAreaShowsTheModulesDatabasesAndTheInboxPageLinksToItsOwn) {
+    page("note.html", "<testRecord database=\"{{form:db}}\" note=\"{{form:n}}\"/>");
+    ASSERT_NO_FATAL_FAILURE(startHost());
+    EXPECT_EQ(get("/note.html?db=Notes&n=%3Cb%3Eone%3C/b%3E"), "records=1");
+    EXPECT_EQ(get("/note.html?db=Inbox&n=two"), "records=1");
+    std::string overview = get("/_velquor/");
+    EXPECT_NE(overview.find("<a href=\"/_velquor/database?name=Notes\">Notes</a> (1 record)"), std::string::npos)
+        << overview;
+    std::string notes = get("/_velquor/database?name=Notes");
+    EXPECT_NE(notes.find("<tr><th>Note</th><td>&lt;b&gt;one&lt;/b&gt;</td></tr>"), std::string::npos) << notes;
+
+    const char *source = std::getenv("VELQUOR_SOURCE_DIR");
+    if (source == nullptr) {
+        GTEST_SKIP() << "VELQUOR_SOURCE_DIR is not set";
+    }
+    std::string inbox = readWholeFile(std::string(source) + "/examples/site/mail/inbox.html");
+    std::smatch link;
+    ASSERT_TRUE(std::regex_search(inbox, link, std::regex("href=\"(/_velquor/database\\?[^\"&]*)\""))) << inbox;
+    std::string records = get(link[1].str());
+    EXPECT_NE(records.find("<tr><th>Note</th><td>two</td></tr>"), std::string::npos) << link[1].str() << "\n" << records;
 }
 
 TEST_F(VelquorHost, WritesModuleLogEntriesWithATimeStampToTheLogFileAndStandardError) {

@@ -1,0 +1,254 @@
+// POP3ServerProcess.cpp: starting and stopping the private Dovecot launcher for tests, and
+// a small POP3 client that reads each reply to its end.
+#include "POP3ServerProcess.h"
+
+#include "HostProcess.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+namespace velquor::host::test {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+std::string launcher() {
+    const char *source = std::getenv("VELQUOR_SOURCE_DIR");
+    return std::string(source != nullptr ? source : ".") + "/scripts/pop3-server.py";
+}
+
+// Starts the command with its standard output going to `output` (when not -1) and its
+// standard error appended to errorFile; it gets SIGTERM if this process ends first. The
+// child's process id, or -1.
+pid_t launch(const std::vector<std::string> &command, int output, const std::string &errorFile) {
+    std::vector<std::string> words = command;
+    std::vector<char *> argv;
+    for (std::string &word : words) {
+        argv.push_back(word.data());
+    }
+    argv.push_back(nullptr);
+    int errors = ::open(errorFile.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    int input = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+    pid_t pid = fork();
+    if (pid == 0) {
+        prctl(PR_SET_PDEATHSIG, SIGTERM);
+        dup2(input, STDIN_FILENO);
+        if (output >= 0) {
+            dup2(output, STDOUT_FILENO);
+        }
+        if (errors >= 0) {
+            dup2(errors, STDERR_FILENO);
+        }
+        execv(argv[0], argv.data());
+        _exit(127);
+    }
+    ::close(errors);
+    ::close(input);
+    return pid;
+}
+
+std::optional<int> exitStatus(int status) {
+    if (WIFEXITED(status)) {
+        return WEXITSTATUS(status);
+    }
+    if (WIFSIGNALED(status)) {
+        return 128 + WTERMSIG(status);
+    }
+    return std::nullopt;
+}
+
+// Waits at most `limit` for the child's end (polling its state): its status, or nothing.
+std::optional<int> awaitChild(pid_t pid, std::chrono::milliseconds limit) {
+    auto deadline = Clock::now() + limit;
+    for (;;) {
+        int status = 0;
+        pid_t ended = waitpid(pid, &status, WNOHANG);
+        if (ended == pid) {
+            return exitStatus(status);
+        }
+        if (ended < 0 && errno != EINTR) {
+            return std::nullopt;
+        }
+        if (Clock::now() >= deadline) {
+            return std::nullopt;
+        }
+        usleep(10000);
+    }
+}
+
+int millisecondsLeft(Clock::time_point deadline) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    return left > 0 ? static_cast<int>(left) : 0;
+}
+
+} // namespace
+
+POP3ServerProcess::~POP3ServerProcess() { stop(); }
+
+bool POP3ServerProcess::available() { return access("/usr/sbin/dovecot", X_OK) == 0; }
+
+bool POP3ServerProcess::start(const std::string &folder, int port, const std::vector<std::string> &arguments,
+                              const std::string &errorFile, std::string *error,
+                              const std::vector<std::string> &runAs) {
+    folder_ = folder;
+    runAs_ = runAs;
+    errorFile_ = errorFile;
+    std::vector<std::string> command = runAs;
+    for (const std::string &word : {std::string("/usr/bin/python3"), launcher(), std::string("serve"),
+                                    std::string("--folder"), folder, std::string("--port"), std::to_string(port)}) {
+        command.push_back(word);
+    }
+    command.insert(command.end(), arguments.begin(), arguments.end());
+    int ends[2];
+    if (pipe2(ends, O_CLOEXEC) != 0) {
+        *error = std::string("pipe: ") + std::strerror(errno);
+        return false;
+    }
+    pid_ = launch(command, ends[1], errorFile);
+    ::close(ends[1]);
+    std::string said;
+    const std::string marker = "ready 127.0.0.1:";
+    auto deadline = Clock::now() + std::chrono::seconds(60);
+    auto readyLine = [&] {
+        size_t found = said.find(marker);
+        return found != std::string::npos && said.find('\n', found) != std::string::npos;
+    };
+    while (!readyLine()) {
+        pollfd watch{ends[0], POLLIN, 0};
+        char buffer[256];
+        ssize_t count = 0;
+        if (poll(&watch, 1, millisecondsLeft(deadline)) <= 0 || (count = read(ends[0], buffer, sizeof buffer)) <= 0) {
+            break;
+        }
+        said.append(buffer, static_cast<size_t>(count));
+    }
+    ::close(ends[0]);
+    if (!readyLine()) {
+        std::optional<int> status = stop();
+        *error = "the POP3 server did not start (status " + (status ? std::to_string(*status) : std::string("?")) +
+                 "): " + said + readWholeFile(errorFile);
+        return false;
+    }
+    port_ = std::atoi(said.c_str() + said.find(marker) + marker.size());
+    return port_ > 0;
+}
+
+bool POP3ServerProcess::deliver(const std::string &user, const std::string &message, std::string *error) {
+    std::string file = folder_ + "/incoming-" + std::to_string(++deliveries_) + ".eml";
+    writeWholeFile(file, message);
+    std::vector<std::string> command = runAs_;
+    for (const std::string &word :
+         {std::string("/usr/bin/python3"), launcher(), std::string("deliver"), std::string("--folder"), folder_,
+          std::string("--user"), user, file}) {
+        command.push_back(word);
+    }
+    pid_t pid = launch(command, -1, errorFile_);
+    std::optional<int> status = awaitChild(pid, std::chrono::seconds(30));
+    if (!status) {
+        kill(pid, SIGKILL);
+        waitpid(pid, nullptr, 0);
+    }
+    unlink(file.c_str());
+    if (status != std::optional<int>(0)) {
+        *error = "delivering to " + user + " failed: " + readWholeFile(errorFile_);
+        return false;
+    }
+    return true;
+}
+
+void POP3ServerProcess::signal(int number) const {
+    if (pid_ > 0) {
+        kill(pid_, number);
+    }
+}
+
+std::optional<int> POP3ServerProcess::waitForExit(std::chrono::milliseconds limit) {
+    if (pid_ <= 0) {
+        return std::nullopt;
+    }
+    std::optional<int> status = awaitChild(pid_, limit);
+    if (status) {
+        pid_ = -1;
+    }
+    return status;
+}
+
+std::optional<int> POP3ServerProcess::stop() {
+    if (pid_ <= 0) {
+        return std::nullopt;
+    }
+    kill(pid_, SIGTERM);
+    std::optional<int> status = waitForExit(std::chrono::seconds(30));
+    if (!status) {
+        kill(pid_, SIGKILL);
+        waitpid(pid_, nullptr, 0);
+        pid_ = -1;
+    }
+    return status;
+}
+
+POP3Dialogue::~POP3Dialogue() {
+    if (socket_ >= 0) {
+        ::close(socket_);
+    }
+}
+
+std::string POP3Dialogue::connect(int port) {
+    socket_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<uint16_t>(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (socket_ < 0 || ::connect(socket_, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0) {
+        return "";
+    }
+    return reply(false);
+}
+
+std::string POP3Dialogue::command(const std::string &line, bool multiLine) {
+    std::string bytes = line + "\r\n";
+    if (socket_ < 0 || send(socket_, bytes.data(), bytes.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(bytes.size())) {
+        return "";
+    }
+    return reply(multiLine);
+}
+
+std::string POP3Dialogue::reply(bool multiLine) {
+    auto deadline = Clock::now() + std::chrono::seconds(10);
+    for (;;) {
+        size_t lineEnd = pending_.find("\r\n");
+        if (lineEnd != std::string::npos) {
+            bool positive = pending_.compare(0, 3, "+OK") == 0;
+            size_t end = !multiLine || !positive ? lineEnd + 2 : pending_.find("\r\n.\r\n", lineEnd);
+            if (multiLine && positive && end != std::string::npos) {
+                end += 5;
+            }
+            if (end != std::string::npos) {
+                std::string whole = pending_.substr(0, end);
+                pending_.erase(0, end);
+                return whole;
+            }
+        }
+        pollfd watch{socket_, POLLIN, 0};
+        char buffer[4096];
+        ssize_t count = 0;
+        if (poll(&watch, 1, millisecondsLeft(deadline)) <= 0 || (count = recv(socket_, buffer, sizeof buffer, 0)) <= 0) {
+            return "";
+        }
+        pending_.append(buffer, static_cast<size_t>(count));
+    }
+}
+
+} // namespace velquor::host::test
