@@ -3,9 +3,14 @@
 // and every way a message can fail to be stored leaving it on the server for later.
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
+
+#include <csignal>
+
 #include <algorithm>
 #include <filesystem>
 #include <map>
+#include <optional>
 #include <functional>
 #include <string>
 #include <vector>
@@ -76,6 +81,27 @@ void Mailbox(ScriptedServer::Script &script, const std::vector<Message> &message
     }
     script.receiveUntil("QUIT\r\n").send("+OK bye\r\n");
 }
+
+// Files of this process can grow to a given size and no further (a full disk, as a writer
+// sees it), until the object goes.
+class FileSizeLimit {
+public:
+    explicit FileSizeLimit(rlim_t bytes) {
+        getrlimit(RLIMIT_FSIZE, &old_);
+        oldHandler_ = signal(SIGXFSZ, SIG_IGN);
+        struct rlimit limit = old_;
+        limit.rlim_cur = bytes;
+        setrlimit(RLIMIT_FSIZE, &limit);
+    }
+    ~FileSizeLimit() {
+        setrlimit(RLIMIT_FSIZE, &old_);
+        signal(SIGXFSZ, oldHandler_);
+    }
+
+private:
+    struct rlimit old_;
+    void (*oldHandler_)(int);
+};
 
 const Message kFirst = {"uid-1", "From: Ann Other <ann@x.test>\r\nTo: me@site.test\r\nSubject: First\r\n"
                                  "Received: from a\r\nReceived: from b\r\nReceived-SPF: pass\r\n\r\nHello\r\n"};
@@ -209,14 +235,16 @@ TEST_F(POPTagTest, ALongTextIsCutAndFormDataFilesAreStored) {
 // server; the next message is stored, and a later call fetches the first.
 TEST_F(POPTagTest, AMessageNotStoredInFullStaysOnTheServerForALaterCall) {
     const Message withFile = {"uid-file", "Subject: F\r\nContent-Type: multipart/mixed; boundary=B\r\n\r\n"
-                                          "--B\r\nContent-Disposition: form-data; name=\"f\"; filename=\"a.txt\"\r\n\r\n"
-                                          "A\r\n--B--\r\n"};
+                                          "--B\r\nContent-Disposition: form-data; name=\"f\"; filename=\"a.txt\"\r\n\r\n" +
+                                              std::string(200000, 'A') + "\r\n--B--\r\n"};
     struct Case {
         const char *what;
         std::function<void(HostRequest &)> fault;
+        rlim_t fileSizeLimit;  // 0: none
     } cases[] = {
-        {"a refused record", [](HostRequest &r) { r.faults().failNth(QEL_DATABASE_UPDATE_RECORD, 1); }},
-        {"a refused field", [](HostRequest &r) { r.faults().failNth(QEL_DATABASE_SET_FIELD_VALUE, 3); }},
+        {"a refused record", [](HostRequest &r) { r.faults().failNth(QEL_DATABASE_UPDATE_RECORD, 1); }, 0},
+        {"a refused field", [](HostRequest &r) { r.faults().failNth(QEL_DATABASE_SET_FIELD_VALUE, 3); }, 0},
+        {"a full attachment folder", [](HostRequest &) {}, 100000},
     };
     for (const Case &c : cases) {
         Host host;
@@ -233,7 +261,12 @@ TEST_F(POPTagTest, AMessageNotStoredInFullStaysOnTheServerForALaterCall) {
                  {"databaseName", "Inbox"}, {"attachmentFolderLocation", "kept"}, {"deleteMessagesOnServer", "1"}})
             request.addTagParameter(name, value);
         c.fault(request);
-        EXPECT_EQ(0, request.run(ProcessQELRequest)) << c.what;
+        {
+            std::optional<FileSizeLimit> full;
+            if (c.fileSizeLimit != 0)
+                full.emplace(c.fileSizeLimit);
+            EXPECT_EQ(0, request.run(ProcessQELRequest)) << c.what;
+        }
         EXPECT_EQ("1", request.pageVariable("qelPOP_ResultCount").value_or("")) << c.what;
         server.finish();
         EXPECT_FALSE(server.clientWaitExpired());

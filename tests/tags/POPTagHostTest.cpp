@@ -1,0 +1,257 @@
+// POPTagHostTest.cpp: qelPOP pages served by a real velquor-host running libvelquor.so,
+// fetching from the distribution's Dovecot: what the SQLite data holds, the stored files,
+// what stays in the Maildir, a refused login on the page, and two requests at once.
+#include <gtest/gtest.h>
+
+#include <dirent.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "host/HostProcess.h"
+#include "host/POP3ServerProcess.h"
+#include "host/TempFolder.h"
+#include "host/lib/DatabaseStore.h"
+#include "module/HostInterface.h"
+
+using velquor::host::DatabaseStore;
+using velquor::host::FieldValue;
+using velquor::host::test::HostProcess;
+using velquor::host::test::POP3Dialogue;
+using velquor::host::test::POP3ServerProcess;
+using velquor::host::test::RawClient;
+using velquor::host::test::TempFolder;
+using velquor::host::test::readWholeFile;
+using velquor::host::test::writeWholeFile;
+
+namespace {
+
+using Record = std::map<std::string, std::string>;
+
+const std::string kPlain = "From: Ann Other <ann@x.test>\r\nTo: demo@site.test\r\nSubject: Plain\r\n"
+                           "Date: Sat, 09 Mar 2024 14:05:09 +0000\r\n\r\nHello,\r\n.a line that begins with a dot\r\n"
+                           "See you...\r\n";
+
+// A form-data message whose file part is named r.txt and holds content.
+std::string Upload(const std::string &subject, const std::string &content) {
+    return "From: form@x.test\r\nSubject: " + subject +
+           "\r\nMIME-Version: 1.0\r\nContent-Type: multipart/form-data; boundary=\"XYZ\"\r\n\r\n"
+           "--XYZ\r\nContent-Type: text/plain\r\n\r\nA file is attached.\r\n"
+           "--XYZ\r\nContent-Disposition: form-data; name=\"f\"; filename=\"C:\\docs\\r.txt\"\r\n"
+           "Content-Type: text/plain\r\n\r\n" +
+           content + "\r\n--XYZ--\r\n";
+}
+
+class POPTagHostTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        const char *module = std::getenv("VELQUOR_MODULE");
+        if (HostProcess::binary().empty() || module == nullptr)
+            GTEST_SKIP() << "velquor-host or libvelquor.so is not built";
+        if (!POP3ServerProcess::available())
+            GTEST_SKIP() << "Dovecot is not installed (dovecot-core, dovecot-pop3d)";
+        std::string error;
+        ASSERT_TRUE(pop3_.start(folder_ / "dovecot", 0, {"--user", "demo:demo"}, folder_ / "pop3.err", &error))
+            << error;
+        std::filesystem::create_directories(folder_ / "site/mail");
+        ASSERT_TRUE(host_.start({"--site", folder_ / "site", "--data", data_, "--listen", "127.0.0.1:0", "--module",
+                                 module},
+                                {}, folder_ / "host.err", &error))
+            << error;
+    }
+    void TearDown() override {
+        if (host_.running()) {
+            EXPECT_EQ(host_.stop(), std::optional<int>(0)) << readWholeFile(folder_ / "host.err");
+        }
+        EXPECT_EQ(pop3_.stop(), std::optional<int>(0)) << readWholeFile(folder_ / "pop3.err");
+    }
+
+    // Writes a page under /mail/ holding one qelPOP tag with these extra attributes; the
+    // page shows the count between "count=[" and "]".
+    void Page(const std::string &name, const std::string &attributes) {
+        writeWholeFile(folder_ / ("site/mail/" + name),
+                       "<html><body><qelPOP mailServer=\"" + pop3_.hostAndPort() +
+                           "\" username=\"demo\" databaseName=\"Inbox\" resultVariableName=\"inbox\" "
+                           "attachmentFolderLocation=\"files\" " +
+                           attributes + ">count=[{{var:inbox_ResultCount}}]</body></html>\n");
+    }
+
+    // The whole response to GET /mail/<name> (the fetch may take a while under the sanitizers).
+    std::string Get(const std::string &name) {
+        RawClient client;
+        if (!client.connect(host_.port()))
+            return "";
+        client.send("GET /mail/" + name + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n");
+        return client.receive(std::chrono::seconds(90));
+    }
+
+    static std::string CountIn(const std::string &response) {
+        size_t start = response.find("count=[");
+        size_t end = start == std::string::npos ? start : response.find(']', start);
+        return end == std::string::npos ? "(none)" : response.substr(start + 7, end - start - 7);
+    }
+
+    // The records of the database "Inbox", read from the host's SQLite file.
+    std::vector<Record> Records() {
+        std::string error;
+        std::shared_ptr<DatabaseStore> store = DatabaseStore::open(data_ + "/velquor.sqlite", &error);
+        std::vector<Record> records;
+        uint32_t handle = 0, count = 0;
+        if (!store || store->openDatabase(1, "Inbox", QEL_OPEN_SHARED, &handle) != 0)
+            return records;
+        store->selectRecords(1, handle, "");
+        store->selectedCount(1, handle, &count);
+        for (uint32_t i = 0; i < count && store->moveToNext(1, handle) == 0; ++i) {
+            Record record;
+            for (const char *field : {"Unique ID", "Subject", "From Name", "From Email", "Date", "Message",
+                                      "AttachmentFileNames", "Header"}) {
+                FieldValue value;
+                store->getFieldValue(1, handle, field, &value);
+                record[field] = value.asText();
+            }
+            records.push_back(record);
+        }
+        store->closeAll(1);
+        return records;
+    }
+
+    // How many messages the demo Maildir holds (new and seen).
+    size_t MaildirCount() {
+        size_t count = 0;
+        for (const char *part : {"/new", "/cur"}) {
+            std::error_code ignored;
+            for (auto it = std::filesystem::directory_iterator(pop3_.maildir("demo") + part, ignored);
+                 it != std::filesystem::directory_iterator(); ++it)
+                ++count;
+        }
+        return count;
+    }
+
+    // The server's unique identifiers, in its order.
+    std::vector<std::string> ServerIdentifiers() {
+        POP3Dialogue dialogue;
+        dialogue.connect(pop3_.port());
+        dialogue.command("USER demo");
+        dialogue.command("PASS demo");
+        std::string listing = dialogue.command("UIDL", true);
+        dialogue.command("QUIT");
+        std::vector<std::string> identifiers;
+        for (size_t at = listing.find("\r\n"); at != std::string::npos && at + 2 < listing.size();) {
+            size_t end = listing.find("\r\n", at + 2);
+            std::string line = listing.substr(at + 2, end - at - 2);
+            if (line != "." && line.find(' ') != std::string::npos)
+                identifiers.push_back(line.substr(line.find(' ') + 1));
+            at = end;
+        }
+        return identifiers;
+    }
+
+    void Deliver(const std::string &message) {
+        std::string error;
+        ASSERT_TRUE(pop3_.deliver("demo", message, &error)) << error;
+    }
+
+    TempFolder folder_;
+    std::string data_ = folder_ / "data";
+    POP3ServerProcess pop3_;
+    HostProcess host_;
+};
+
+TEST_F(POPTagHostTest, FetchesEachMessageOnceAndDeletesOnTheServerOnlyWhenAsked) {
+    Deliver(kPlain);
+    Deliver(Upload("First upload", "first file"));
+    Deliver(Upload("Second upload", "second file"));
+    std::vector<std::string> identifiers = ServerIdentifiers();
+    ASSERT_EQ(3u, identifiers.size());
+    Page("keep.html", "password=\"demo\"");
+    Page("delete.html", "password=\"demo\" deleteMessagesOnServer=\"yes\"");
+
+    std::string response = Get("keep.html");
+    EXPECT_EQ("3", CountIn(response)) << response;
+    std::vector<Record> records = Records();
+    ASSERT_EQ(3u, records.size());
+    std::map<std::string, Record> bySubject;
+    for (size_t i = 0; i < records.size(); ++i) {
+        EXPECT_EQ(identifiers[i], records[i]["Unique ID"]);
+        bySubject[records[i]["Subject"]] = records[i];
+    }
+    Record &plain = bySubject["Plain"];
+    EXPECT_EQ("Ann Other", plain["From Name"]);
+    EXPECT_EQ("ann@x.test", plain["From Email"]);
+    EXPECT_EQ("Sat, 09 Mar 2024 14:05:09 +0000", plain["Date"]);
+    EXPECT_EQ("\r\nHello,\r\n.a line that begins with a dot\r\nSee you...\r\n", plain["Message"]);
+    EXPECT_EQ(0u, plain["Header"].find("+OK"));
+    EXPECT_EQ("A file is attached.", bySubject["First upload"]["Message"]);
+    // The two files arrive under one name and are stored under two.
+    std::set<std::string> stored = {bySubject["First upload"]["AttachmentFileNames"],
+                                    bySubject["Second upload"]["AttachmentFileNames"]};
+    EXPECT_EQ((std::set<std::string>{"r.txt", "r1.txt"}), stored);
+    std::set<std::string> contents;
+    for (const std::string &name : stored)
+        contents.insert(readWholeFile(folder_ / ("site/mail/files/" + name)));
+    EXPECT_EQ((std::set<std::string>{"first file", "second file"}), contents);
+    EXPECT_EQ(3u, MaildirCount());
+
+    response = Get("keep.html");
+    EXPECT_EQ("0", CountIn(response)) << response;
+    EXPECT_EQ(3u, Records().size());
+
+    // Only what this request stored is deleted; what earlier requests stored stays.
+    Deliver("Subject: Later\r\n\r\nlater text\r\n");
+    response = Get("delete.html");
+    EXPECT_EQ("1", CountIn(response)) << response;
+    EXPECT_EQ(4u, Records().size());
+    EXPECT_EQ(3u, MaildirCount());
+    EXPECT_EQ(identifiers, ServerIdentifiers());
+}
+
+TEST_F(POPTagHostTest, AWrongPasswordShowsWhyOnThePageAndLogsTheServersReply) {
+    Deliver(kPlain);
+    Page("wrong.html", "password=\"not-the-password\"");
+    std::string response = Get("wrong.html");
+    EXPECT_NE(std::string::npos, response.find("The password was invalid.")) << response;
+    EXPECT_NE(std::string::npos, response.find("Please provide the proper password for the given username."));
+    EXPECT_EQ("0", CountIn(response));
+    EXPECT_TRUE(Records().empty());
+    EXPECT_EQ(1u, MaildirCount());
+    std::string log = readWholeFile(data_ + "/velquor.log");
+    EXPECT_NE(std::string::npos, log.find("-ERR")) << log;
+}
+
+TEST_F(POPTagHostTest, TwoRequestsAtOnceOnANewDatabaseStoreEveryMessageOnce) {
+    const int kMessages = 12;
+    for (int i = 0; i < kMessages; ++i)
+        Deliver("Subject: Message " + std::to_string(i) + "\r\n\r\n" + std::string(2000, 'a' + i % 26) + "\r\n");
+    Page("inbox.html", "password=\"demo\"");
+    std::string responses[2];
+    {
+        std::thread other([&] { responses[1] = Get("inbox.html"); });
+        responses[0] = Get("inbox.html");
+        other.join();
+    }
+    int total = 0;
+    for (const std::string &response : responses) {
+        EXPECT_EQ(0u, response.find("HTTP/1.1 200")) << response;
+        EXPECT_EQ(std::string::npos, response.find("velquor-error")) << response;
+        total += std::atoi(CountIn(response).c_str());
+    }
+    EXPECT_EQ(kMessages, total);
+    std::vector<Record> records = Records();
+    std::set<std::string> identifiers, subjects;
+    for (Record &record : records) {
+        identifiers.insert(record["Unique ID"]);
+        subjects.insert(record["Subject"]);
+    }
+    EXPECT_EQ(size_t(kMessages), records.size());
+    EXPECT_EQ(size_t(kMessages), identifiers.size());
+    EXPECT_EQ(size_t(kMessages), subjects.size());
+}
+
+}  // namespace
