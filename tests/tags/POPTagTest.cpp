@@ -41,6 +41,15 @@ struct Message {
     std::string text;
 };
 
+// The server's side of a login as "demo" with the password "secret".
+ScriptedServer::Script &LogIn(ScriptedServer::Script &script) {
+    return script.send("+OK ready\r\n")
+        .receiveUntil("USER demo\r\n")
+        .send("+OK\r\n")
+        .receiveUntil("PASS secret\r\n")
+        .send("+OK\r\n");
+}
+
 // The server's side of one session: login, UIDL, LIST, then RETR (and DELE when asked) of
 // the messages whose numbers are listed in retrieved (DELE of those in deleted), then QUIT. A message whose number is
 // in cutShort gets only the first bytes of its answer and then the connection closes.
@@ -51,11 +60,7 @@ void Mailbox(ScriptedServer::Script &script, const std::vector<Message> &message
         uidl += std::to_string(i + 1) + " " + messages[i].uidl + "\r\n";
         list += std::to_string(i + 1) + " " + std::to_string(messages[i].text.size()) + "\r\n";
     }
-    script.send("+OK ready\r\n")
-        .receiveUntil("USER demo\r\n")
-        .send("+OK\r\n")
-        .receiveUntil("PASS secret\r\n")
-        .send("+OK logged in\r\n")
+    LogIn(script)
         .receiveUntil("UIDL\r\n")
         .send(uidl + ".\r\n")
         .receiveUntil("LIST\r\n")
@@ -119,20 +124,31 @@ protected:
     }
     void TearDown() override { ResetNetworkLimits(); }
 
-    // Runs the tag against the server; the request is kept for checks.
-    int32_t Run(const ScriptedServer &server, std::vector<std::pair<std::string, std::string>> extra = {}) {
-        request_ = std::make_unique<HostRequest>(host_, QEL_REQUEST_TAG);
-        request_->setTagName("qelPOP");
-        request_->setRecording(true);
-        request_->setCGIVariable("SCRIPT_NAME", "/mail/inbox.html");
-        request_->setPageFolder(folder_ / "site/mail");
-        request_->setRegion("/mail/");
-        for (const auto &[name, value] : std::vector<std::pair<std::string, std::string>>{
-                 {"username", "demo"}, {"password", "secret"}, {"mailServer", server.hostAndPort()},
-                 {"databaseName", "Inbox"}, {"resultVariableName", "inbox"}, {"attachmentFolderLocation", "files"}})
-            request_->addTagParameter(name, value);
-        for (const auto &[name, value] : extra)
-            request_->addTagParameter(name, value);
+    using Parameters = std::vector<std::pair<std::string, std::string>>;
+
+    // A qelPOP request of a page in /mail/ on host for the mailbox "demo" on the server,
+    // into the database "Inbox", with more parameters.
+    std::unique_ptr<HostRequest> NewRequest(Host &host, const ScriptedServer &server, const Parameters &extra) {
+        auto request = std::make_unique<HostRequest>(host, QEL_REQUEST_TAG);
+        request->setTagName("qelPOP");
+        request->setRecording(true);
+        request->setCGIVariable("SCRIPT_NAME", "/mail/inbox.html");
+        request->setPageFolder(folder_ / "site/mail");
+        request->setRegion("/mail/");
+        for (const Parameters &parameters :
+             {Parameters{{"username", "demo"}, {"password", "secret"}, {"mailServer", server.hostAndPort()},
+                         {"databaseName", "Inbox"}},
+              extra})
+            for (const auto &[name, value] : parameters)
+                request->addTagParameter(name, value);
+        return request;
+    }
+
+    // Runs the tag against the server (result variable "inbox", files into "files"); the
+    // request is kept for checks.
+    int32_t Run(const ScriptedServer &server, Parameters extra = {}) {
+        extra.insert(extra.begin(), {{"resultVariableName", "inbox"}, {"attachmentFolderLocation", "files"}});
+        request_ = NewRequest(host_, server, extra);
         return request_->run(ProcessQELRequest);
     }
 
@@ -252,14 +268,9 @@ TEST_F(POPTagTest, AMessageNotStoredInFullStaysOnTheServerForALaterCall) {
         ScriptedServer server;
         Mailbox(server.connection(), {withFile, kThird}, {1, 2}, {2});
         server.start();
-        HostRequest request(host, QEL_REQUEST_TAG);
-        request.setTagName("qelPOP");
-        request.setPageFolder(folder_ / "site/mail");
-        request.setRegion("/mail/");
-        for (const auto &[name, value] : std::vector<std::pair<std::string, std::string>>{
-                 {"username", "demo"}, {"password", "secret"}, {"mailServer", server.hostAndPort()},
-                 {"databaseName", "Inbox"}, {"attachmentFolderLocation", "kept"}, {"deleteMessagesOnServer", "1"}})
-            request.addTagParameter(name, value);
+        std::unique_ptr<HostRequest> first =
+            NewRequest(host, server, {{"attachmentFolderLocation", "kept"}, {"deleteMessagesOnServer", "1"}});
+        HostRequest &request = *first;
         c.fault(request);
         {
             std::optional<FileSizeLimit> full;
@@ -280,14 +291,8 @@ TEST_F(POPTagTest, AMessageNotStoredInFullStaysOnTheServerForALaterCall) {
         ScriptedServer later;
         Mailbox(later.connection(), {withFile, kThird}, {1});
         later.start();
-        HostRequest again(host, QEL_REQUEST_TAG);
-        again.setTagName("qelPOP");
-        again.setPageFolder(folder_ / "site/mail");
-        again.setRegion("/mail/");
-        for (const auto &[name, value] : std::vector<std::pair<std::string, std::string>>{
-                 {"username", "demo"}, {"password", "secret"}, {"mailServer", later.hostAndPort()},
-                 {"databaseName", "Inbox"}, {"attachmentFolderLocation", "kept"}})
-            again.addTagParameter(name, value);
+        std::unique_ptr<HostRequest> second = NewRequest(host, later, {{"attachmentFolderLocation", "kept"}});
+        HostRequest &again = *second;
         EXPECT_EQ(0, again.run(ProcessQELRequest)) << c.what;
         EXPECT_EQ("1", again.pageVariable("qelPOP_ResultCount").value_or("")) << c.what;
         later.finish();
@@ -306,12 +311,7 @@ TEST_F(POPTagTest, ARetrievalCutShortOrTooLargeIsLeftAndTheNextIsStored) {
     {
         ScriptedServer server;
         Mailbox(server.connection(), {kSecond, kFirst, kThird}, {1, 2}, {1}, 2);
-        server.connection()
-            .send("+OK ready\r\n")
-            .receiveUntil("USER demo\r\n")
-            .send("+OK\r\n")
-            .receiveUntil("PASS secret\r\n")
-            .send("+OK\r\n")
+        LogIn(server.connection())
             .receiveUntil("UIDL\r\n")
             .send("+OK\r\n1 uid-2\r\n2 uid-3\r\n.\r\n")
             .receiveUntil("DELE 1\r\n")
@@ -395,12 +395,7 @@ TEST_F(POPTagTest, ADatabaseOfAnotherLayoutTakesNothing) {
     ASSERT_EQ(0, store.addField(1, handle, "Name", 0x00070000u));
     store.closeAll(1);
     ScriptedServer server;
-    server.connection()
-        .send("+OK ready\r\n")
-        .receiveUntil("USER demo\r\n")
-        .send("+OK\r\n")
-        .receiveUntil("PASS secret\r\n")
-        .send("+OK\r\n")
+    LogIn(server.connection())
         .receiveUntil("UIDL\r\n")
         .send("+OK\r\n1 uid-1\r\n.\r\n")
         .receiveUntil("LIST\r\n")
