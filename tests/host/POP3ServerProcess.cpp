@@ -11,6 +11,7 @@
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -105,8 +106,18 @@ bool POP3ServerProcess::start(const std::string &folder, int port, const std::ve
     folder_ = folder;
     runAs_ = runAs;
     errorFile_ = errorFile;
+    script_ = launcher();
+    if (!runAs.empty()) {
+        // Another user may not reach the source tree: it gets a copy beside its folder.
+        script_ = folder + "-launcher.py";
+        writeWholeFile(script_, readWholeFile(launcher()));
+        if (chmod(script_.c_str(), 0644) != 0) {
+            *error = "cannot copy the launcher to " + script_ + ": " + std::strerror(errno);
+            return false;
+        }
+    }
     std::vector<std::string> command = runAs;
-    for (const std::string &word : {std::string("/usr/bin/python3"), launcher(), std::string("serve"),
+    for (const std::string &word : {std::string("/usr/bin/python3"), script_, std::string("serve"),
                                     std::string("--folder"), folder, std::string("--port"), std::to_string(port)}) {
         command.push_back(word);
     }
@@ -150,7 +161,7 @@ bool POP3ServerProcess::deliver(const std::string &user, const std::string &mess
     writeWholeFile(file, message);
     std::vector<std::string> command = runAs_;
     for (const std::string &word :
-         {std::string("/usr/bin/python3"), launcher(), std::string("deliver"), std::string("--folder"), folder_,
+         {std::string("/usr/bin/python3"), script_, std::string("deliver"), std::string("--folder"), folder_,
           std::string("--user"), user, file}) {
         command.push_back(word);
     }

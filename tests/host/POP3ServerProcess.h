@@ -51,6 +51,7 @@ private:
     int port_ = 0;
     std::string folder_;
     std::string errorFile_;
+    std::string script_;  // the launcher the commands run
     std::vector<std::string> runAs_;
     int deliveries_ = 0;
 };
