@@ -19,6 +19,7 @@ const QELNetworkLimits kDefaultNetworkLimits = {
     16u * 1024u * 1024u,  // POP3 listing
     64u * 1024u,        // SMTP reply
     600000,             // SMTP verdict on a message text
+    15000,              // TLS handshake
 };
 
 namespace {
@@ -35,6 +36,7 @@ struct AtomicLimits {
     std::atomic<uint32_t> pop3ListingByteCap{kDefaultNetworkLimits.pop3ListingByteCap};
     std::atomic<uint32_t> smtpReplyByteCap{kDefaultNetworkLimits.smtpReplyByteCap};
     std::atomic<uint32_t> smtpVerdictMilliseconds{kDefaultNetworkLimits.smtpVerdictMilliseconds};
+    std::atomic<uint32_t> tlsHandshakeMilliseconds{kDefaultNetworkLimits.tlsHandshakeMilliseconds};
 };
 
 // Built on first use, so that no other static object can read it before it exists.
@@ -59,6 +61,7 @@ QELNetworkLimits GetNetworkLimits() {
     limits.pop3ListingByteCap = current.pop3ListingByteCap.load(std::memory_order_relaxed);
     limits.smtpReplyByteCap = current.smtpReplyByteCap.load(std::memory_order_relaxed);
     limits.smtpVerdictMilliseconds = current.smtpVerdictMilliseconds.load(std::memory_order_relaxed);
+    limits.tlsHandshakeMilliseconds = current.tlsHandshakeMilliseconds.load(std::memory_order_relaxed);
     return limits;
 }
 
@@ -75,6 +78,7 @@ void SetNetworkLimits(const QELNetworkLimits &limits) {
     current.pop3ListingByteCap.store(limits.pop3ListingByteCap, std::memory_order_relaxed);
     current.smtpReplyByteCap.store(limits.smtpReplyByteCap, std::memory_order_relaxed);
     current.smtpVerdictMilliseconds.store(limits.smtpVerdictMilliseconds, std::memory_order_relaxed);
+    current.tlsHandshakeMilliseconds.store(limits.tlsHandshakeMilliseconds, std::memory_order_relaxed);
 }
 
 void ResetNetworkLimits() { SetNetworkLimits(kDefaultNetworkLimits); }

@@ -18,13 +18,15 @@ struct QELNetworkLimits {
     uint32_t pop3ListingByteCap;     // one POP3 listing of the whole mailbox (UIDL, LIST)
     uint32_t smtpReplyByteCap;       // one SMTP reply
     uint32_t smtpVerdictMilliseconds;  // the SMTP server's answer to the end of a message text
+    uint32_t tlsHandshakeMilliseconds;  // a whole TLS handshake, certificate checks included
 };
 
 // 15 s to connect, 30 s for a send to progress and for a first byte, 120 s for a whole
 // reply, 0.5 s of silence; 1 MB for a reply in general, 16 MB for an HTTP response,
 // 64 MB for a POP3 retrieval, 16 MB for a POP3 listing (some 200,000 messages even with
 // the longest identifiers) and 64 KB for an SMTP reply; 600 s for an SMTP server to
-// answer the end of a message text (it may be checking the whole message meanwhile).
+// answer the end of a message text (it may be checking the whole message meanwhile); 15 s
+// for a TLS handshake.
 extern const QELNetworkLimits kDefaultNetworkLimits;
 
 // The limits in force; a connection takes a copy when it is opened.

@@ -4,8 +4,10 @@
 
 #include <cstring>
 #include <mutex>
+#include <utility>
 
 #include "foundation/NumberText.h"
+#include "net/TLSSession.h"
 #include "platform/Clock.h"
 
 namespace {
@@ -243,6 +245,10 @@ QELTCPConnection::QELTCPConnection()
       limits_(GetNetworkLimits()) {}
 
 QELTCPConnection::~QELTCPConnection() {
+    if (tls_) {
+        tls_->Shutdown();
+        tls_.reset();
+    }
     if (socket_ != kInvalidSocket) {
         SocketClose(socket_);
         socket_ = kInvalidSocket;
@@ -260,14 +266,14 @@ bool QELTCPConnection::Send(const QELString &text) {
         uint32_t chunk = text.length() - offset;
         if (chunk > kSendChunk)
             chunk = kSendChunk;
-        SocketResult outcome = SocketSend(socket_, bytes + offset, chunk, limits_.sendMilliseconds);
+        SocketResult outcome = sendSome(bytes + offset, chunk, limits_.sendMilliseconds);
         if (outcome.status == kSocketTimedOut) {
             lastError_ = QELString("server accepted no data within ") + DescribeMilliseconds(limits_.sendMilliseconds);
             sent = false;
             break;
         }
         if (outcome.status != kSocketDone) {
-            lastError_ = QELString("sending to ") + peerText_ + " failed: " + SystemErrorText(outcome.error);
+            lastError_ = QELString("sending to ") + peerText_ + " failed: " + failureText(outcome);
             sent = false;
             break;
         }
@@ -276,6 +282,46 @@ bool QELTCPConnection::Send(const QELString &text) {
     replyExpected_ = true;
     continuation_ = false;
     return sent;
+}
+
+bool QELTCPConnection::StartTLS(const QELString &hostName, const QELString &caFile) {
+    lastError_.clear();
+    if (socket_ == kInvalidSocket || tls_) {
+        lastError_ = tls_ ? QELString("TLS is already in use") : QELString("not connected");
+        return false;
+    }
+    QELOwned<QELTLSSession> session(new QELTLSSession());
+    if (!session->Handshake(socket_, hostName, caFile, peerText_, limits_.tlsHandshakeMilliseconds)) {
+        lastError_ = session->ErrorText();
+        // Nothing may follow a failed handshake, least of all in plain text.
+        session.reset();
+        SocketClose(socket_);
+        socket_ = kInvalidSocket;
+        return false;
+    }
+    tls_ = std::move(session);
+    return true;
+}
+
+QELString QELTCPConnection::TLSVersion() const { return tls_ ? tls_->ProtocolVersion() : QELString(); }
+
+SocketResult QELTCPConnection::sendSome(const char *bytes, size_t count, uint32_t timeoutMilliseconds) {
+    return tls_ ? tls_->Send(bytes, count, timeoutMilliseconds)
+                : SocketSend(socket_, bytes, count, timeoutMilliseconds);
+}
+
+SocketResult QELTCPConnection::waitReadable(uint32_t timeoutMilliseconds) {
+    return tls_ ? tls_->WaitReadable(timeoutMilliseconds) : SocketWaitReadable(socket_, timeoutMilliseconds);
+}
+
+SocketResult QELTCPConnection::receiveSome(char *buffer, size_t capacity) {
+    return tls_ ? tls_->Receive(buffer, capacity) : SocketReceive(socket_, buffer, capacity);
+}
+
+QELString QELTCPConnection::failureText(const SocketResult &outcome) const {
+    if (tls_ && outcome.error == QELTLSSession::kTLSError)
+        return tls_->ErrorText();
+    return SystemErrorText(outcome.error);
 }
 
 void QELTCPConnection::ExpectReply(bool flag) {
@@ -334,7 +380,7 @@ bool QELTCPConnection::ReadReply(QELReplyCompletion *completion) {
         }
         SocketResult waited = {kSocketTimedOut, 0, 0};
         if (now < deadline)
-            waited = SocketWaitReadable(socket_, static_cast<uint32_t>(deadline - now));
+            waited = waitReadable(static_cast<uint32_t>(deadline - now));
         if (waited.status == kSocketTimedOut) {
             if (quietDecides)
                 break;  // the line went quiet: the reply is over
@@ -351,19 +397,19 @@ bool QELTCPConnection::ReadReply(QELReplyCompletion *completion) {
         }
         if (waited.status != kSocketDone) {
             failed = true;
-            lastError_ = QELString("waiting for ") + peerText_ + " failed: " + SystemErrorText(waited.error);
+            lastError_ = QELString("waiting for ") + peerText_ + " failed: " + failureText(waited);
             break;
         }
         // Never more than one byte beyond the cap, so that an oversized reply is known
         // without holding more of it.
         uint64_t room = static_cast<uint64_t>(limits_.replyByteCap) - received.length() + 1;
         size_t want = room < kReceiveSize ? static_cast<size_t>(room) : kReceiveSize;
-        SocketResult outcome = SocketReceive(socket_, piece, want);
+        SocketResult outcome = receiveSome(piece, want);
         if (outcome.status == kSocketClosed)
             break;  // the peer's close ends the reply normally
         if (outcome.status != kSocketDone) {
             failed = true;
-            lastError_ = QELString("receiving from ") + peerText_ + " failed: " + SystemErrorText(outcome.error);
+            lastError_ = QELString("receiving from ") + peerText_ + " failed: " + failureText(outcome);
             break;
         }
         if (outcome.count == 0)

@@ -9,6 +9,7 @@
 #include "foundation/String.h"
 #include "net/NetworkLimits.h"
 #include "net/ReplyCompletion.h"
+#include "net/TLSSession.h"
 #include "platform/Socket.h"
 
 // Adds one user of the system's socket library, starting the library for the first;
@@ -75,6 +76,18 @@ public:
     // larger than the byte cap) or the receive failed: LastError then says which.
     bool ReadReply(QELReplyCompletion *completion = nullptr);
 
+    // Turns the connection into a TLS one: the handshake runs within the TLS handshake
+    // limit, the server's certificate must verify against caFile (or the system's trust
+    // store when caFile is empty) and name hostName (SNI is sent for a name). From then on
+    // every send and read goes through TLS under the same limits and caps. False when the
+    // handshake fails: LastError names the cause, and the connection is closed, so that
+    // nothing can go out in plain text afterwards.
+    bool StartTLS(const QELString &hostName, const QELString &caFile);
+    // Whether StartTLS succeeded on this connection.
+    bool isSecure() const { return tls_ != nullptr; }
+    // The TLS version agreed ("TLSv1.3"); empty for a plain connection.
+    QELString TLSVersion() const;
+
     // Allows one more read without a send; with true that read continues the last
     // reply: its bytes are kept whole and the reply code stays.
     void ExpectReply(bool flag);
@@ -105,6 +118,12 @@ public:
 private:
     friend QELOwned<QELTCPConnection> OpenConnection(const QELIPAddress &, uint16_t, bool, QELReplyCompletion *, QELString *);
     QELTCPConnection();
+    // The socket calls, through TLS once it is started.
+    SocketResult sendSome(const char *bytes, size_t count, uint32_t timeoutMilliseconds);
+    SocketResult waitReadable(uint32_t timeoutMilliseconds);
+    SocketResult receiveSome(char *buffer, size_t capacity);
+    // The description of a failed socket call: the system's, or the TLS session's.
+    QELString failureText(const SocketResult &outcome) const;
 
     bool libraryStarted_;
     SocketHandle socket_;
@@ -115,4 +134,5 @@ private:
     QELString lastError_;
     QELString peerText_;
     QELNetworkLimits limits_;
+    QELOwned<QELTLSSession> tls_;
 };

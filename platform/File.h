@@ -95,6 +95,18 @@ bool OpenFilePath(FileHandle handle, char *buffer, size_t capacity);
 // The size of an open file; false for an invalid handle or a failed query.
 bool GetFileSize(FileHandle handle, uint64_t *size);
 
+// What tells one version of an open file from another, and whether users other than its
+// owner have any access to it (group or other permission bits).
+struct FileStamp {
+    uint64_t size;
+    int64_t modifiedNanoseconds;
+    uint64_t device;
+    uint64_t inode;
+    bool othersHaveAccess;
+};
+// The stamp of an open file; false for an invalid handle or a failed query.
+bool GetFileStamp(FileHandle handle, FileStamp *stamp);
+
 void CloseFile(FileHandle handle);
 
 }  // namespace platform

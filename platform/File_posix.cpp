@@ -124,6 +124,19 @@ bool GetItemSize(const char *path, uint64_t *size) {
     return true;
 }
 
+bool GetFileStamp(FileHandle handle, FileStamp *stamp) {
+    struct stat status;
+    if (handle == kInvalidFileHandle || ::fstat(handle, &status) != 0)
+        return false;
+    stamp->size = static_cast<uint64_t>(status.st_size);
+    stamp->modifiedNanoseconds =
+        static_cast<int64_t>(status.st_mtim.tv_sec) * 1000000000 + static_cast<int64_t>(status.st_mtim.tv_nsec);
+    stamp->device = static_cast<uint64_t>(status.st_dev);
+    stamp->inode = static_cast<uint64_t>(status.st_ino);
+    stamp->othersHaveAccess = (status.st_mode & (S_IRWXG | S_IRWXO)) != 0;
+    return true;
+}
+
 bool MakeFolder(const char *path) {
     if (path == nullptr || *path == 0)
         return false;

@@ -6,7 +6,7 @@ set -euo pipefail
 packages=(
   build-essential cmake ninja-build pkg-config
   libgtest-dev libgmock-dev libbenchmark-dev
-  libsqlite3-dev libmicrohttpd-dev libcpp-httplib-dev
+  libsqlite3-dev libmicrohttpd-dev libcpp-httplib-dev libssl-dev openssl
   python3 curl python3-aiosmtpd
   # The run command's POP3 server (and the tests'): a private Dovecot, scripts/pop3-server.py.
   dovecot-core dovecot-pop3d

@@ -6,8 +6,13 @@
 #include <errno.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
+
+#include <openssl/err.h>
+#include <openssl/ssl.h>
 
 #include <chrono>
 #include <cstdlib>
@@ -21,7 +26,13 @@ int ElapsedMilliseconds(Clock::time_point since) {
     return static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - since).count());
 }
 
-void SendAll(int descriptor, const std::string &bytes) {
+void SendAll(int descriptor, void *tls, const std::string &bytes) {
+    if (tls != nullptr) {
+        size_t written = 0;
+        if (!bytes.empty())
+            SSL_write_ex(static_cast<SSL *>(tls), bytes.data(), bytes.size(), &written);
+        return;  // a failure means the client went away
+    }
     size_t offset = 0;
     while (offset < bytes.size()) {
         ssize_t sent = ::send(descriptor, bytes.data() + offset, bytes.size() - offset, MSG_NOSIGNAL);
@@ -49,6 +60,12 @@ size_t ContentLengthOf(const std::string &head) {
 
 ScriptedServer::Script &ScriptedServer::Script::send(const std::string &bytes) {
     steps_.push_back({kSend, bytes, 0, 0});
+    return *this;
+}
+
+ScriptedServer::Script &ScriptedServer::Script::startTLS(const std::string &certificateFile,
+                                                         const std::string &keyFile) {
+    steps_.push_back({kStartTLS, certificateFile + "\n" + keyFile, 0, 0});
     return *this;
 }
 
@@ -172,6 +189,12 @@ bool ScriptedServer::clientWaitExpired() {
 }
 
 void ScriptedServer::serve() {
+    // OpenSSL writes to a client that may have gone: such a write must fail, not raise
+    // SIGPIPE (which stays pending on this thread, blocked, and never reaches the test).
+    sigset_t pipe;
+    sigemptyset(&pipe);
+    sigaddset(&pipe, SIGPIPE);
+    pthread_sigmask(SIG_BLOCK, &pipe, nullptr);
     {
         std::lock_guard<std::mutex> lock(mutex_);
         accepted_.assign(scripts_.size(), false);
@@ -197,13 +220,30 @@ void ScriptedServer::serve() {
     }
 }
 
-ScriptedServer::ReadOutcome ScriptedServer::readSome(int descriptor, size_t index, int milliseconds) {
-    struct pollfd entry = {descriptor, POLLIN, 0};
-    int ready = poll(&entry, 1, milliseconds < 0 ? 0 : milliseconds);
-    if (ready <= 0)
-        return kQuiet;
+ScriptedServer::ReadOutcome ScriptedServer::readSome(Peer &peer, size_t index, int milliseconds) {
+    SSL *tls = static_cast<SSL *>(peer.tls);
+    if (tls == nullptr || SSL_has_pending(tls) != 1) {
+        struct pollfd entry = {peer.descriptor, POLLIN, 0};
+        int ready = poll(&entry, 1, milliseconds < 0 ? 0 : milliseconds);
+        if (ready <= 0)
+            return kQuiet;
+    }
     char buffer[65536];
-    ssize_t count = ::recv(descriptor, buffer, sizeof buffer, 0);
+    ssize_t count;
+    if (tls != nullptr) {
+        size_t read = 0;
+        if (SSL_read_ex(tls, buffer, sizeof buffer, &read) == 1) {
+            count = static_cast<ssize_t>(read);
+        } else {
+            int error = SSL_get_error(tls, 0);
+            // A partial record (the socket's receive limit ran out) is no close.
+            if (error == SSL_ERROR_WANT_READ || (error == SSL_ERROR_SYSCALL && errno == EAGAIN))
+                return kQuiet;
+            return kClosed;
+        }
+    } else {
+        count = ::recv(peer.descriptor, buffer, sizeof buffer, 0);
+    }
     if (count < 0 && errno == EINTR)
         return kQuiet;
     if (count <= 0)
@@ -213,17 +253,57 @@ ScriptedServer::ReadOutcome ScriptedServer::readSome(int descriptor, size_t inde
     return kData;
 }
 
+bool ScriptedServer::startTLS(Peer &peer, size_t index, const std::string &certificateFile,
+                              const std::string &keyFile) {
+    SSL_CTX *context = SSL_CTX_new(TLS_server_method());
+    SSL *tls = nullptr;
+    bool done = false;
+    if (context != nullptr &&
+        SSL_CTX_use_certificate_chain_file(context, certificateFile.c_str()) == 1 &&
+        SSL_CTX_use_PrivateKey_file(context, keyFile.c_str(), SSL_FILETYPE_PEM) == 1) {
+        // Every read of the handshake and after it waits a bounded time.
+        struct timeval limit = {kClientWaitMilliseconds / 1000, 0};
+        setsockopt(peer.descriptor, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+        tls = SSL_new(context);
+        if (tls != nullptr && SSL_set_fd(tls, peer.descriptor) == 1 && SSL_accept(tls) == 1) {
+            struct timeval shortLimit = {0, 50 * 1000};
+            setsockopt(peer.descriptor, SOL_SOCKET, SO_RCVTIMEO, &shortLimit, sizeof shortLimit);
+            done = true;
+        }
+    }
+    SSL_CTX_free(context);  // the session keeps its own reference
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        received_[index] += done ? "[TLS]" : "[TLS failed]";
+    }
+    if (!done) {
+        SSL_free(tls);
+        ERR_clear_error();
+        return false;
+    }
+    peer.tls = tls;
+    return true;
+}
+
 void ScriptedServer::play(int descriptor, size_t index) {
     bool resetAtEnd = false;
     int releasesTaken = 0;
+    Peer peer;
+    peer.descriptor = descriptor;
     for (const Script::Step &step : scripts_[index].steps_) {
         if (stopping_)
             break;
-        if (step.kind == Script::kSend) {
-            SendAll(descriptor, step.bytes);
+        if (step.kind == Script::kStartTLS) {
+            size_t split = step.bytes.find('\n');  // "certificate\nkey"
+            if (!startTLS(peer, index, step.bytes.substr(0, split), step.bytes.substr(split + 1)))
+                break;
+        } else if (step.kind == Script::kSend) {
+            SendAll(descriptor, peer.tls, step.bytes);
         } else if (step.kind == Script::kPause) {
             std::this_thread::sleep_for(std::chrono::milliseconds(step.milliseconds));
         } else if (step.kind == Script::kShutdownSending) {
+            if (peer.tls != nullptr)
+                SSL_shutdown(static_cast<SSL *>(peer.tls));
             ::shutdown(descriptor, SHUT_WR);
         } else if (step.kind == Script::kReset) {
             resetAtEnd = true;
@@ -252,7 +332,7 @@ void ScriptedServer::play(int descriptor, size_t index) {
                 int left = step.milliseconds - ElapsedMilliseconds(waitStart);
                 ReadOutcome outcome = kQuiet;
                 if (left > 0 && !stopping_)
-                    outcome = readSome(descriptor, index, left < 50 ? left : 50);
+                    outcome = readSome(peer, index, left < 50 ? left : 50);
                 if (outcome == kClosed && step.kind == Script::kWaitForClose)
                     break;
                 if (outcome == kClosed && step.kind == Script::kAwaitRelease) {
@@ -271,6 +351,12 @@ void ScriptedServer::play(int descriptor, size_t index) {
                 }
             }
         }
+    }
+    if (peer.tls != nullptr) {
+        if (!resetAtEnd)
+            SSL_shutdown(static_cast<SSL *>(peer.tls));
+        SSL_free(static_cast<SSL *>(peer.tls));
+        ERR_clear_error();
     }
     if (resetAtEnd) {
         struct linger abort = {1, 0};

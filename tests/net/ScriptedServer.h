@@ -31,6 +31,11 @@ public:
         // Closes the server's sending side (the client reads the end of the stream) and
         // goes on recording what the client sends.
         Script &shutdownSending();
+        // Runs a TLS server handshake with this certificate chain and key (PEM files); from
+        // then on the connection's sends and reads go through TLS, and the record holds
+        // the text "[TLS]" at that point, then the decrypted bytes. A failed handshake
+        // records "[TLS failed]" and ends the connection.
+        Script &startTLS(const std::string &certificateFile, const std::string &keyFile);
         // Waits until the test calls release() (once per such step), reading meanwhile.
         // The test decides when the next part goes out, so no timing can reorder them.
         Script &awaitRelease();
@@ -46,7 +51,8 @@ public:
             kWaitForClose,
             kReset,
             kShutdownSending,
-            kAwaitRelease
+            kAwaitRelease,
+            kStartTLS
         };
         struct Step {
             Kind kind;
@@ -87,10 +93,16 @@ public:
 
 private:
     void serve();
+    // One accepted connection: its socket and, after startTLS, its TLS session.
+    struct Peer {
+        int descriptor = -1;
+        void *tls = nullptr;  // SSL
+    };
     void play(int descriptor, size_t index);
     enum ReadOutcome { kData, kQuiet, kClosed };
     // Reads what arrives within milliseconds into the connection's record.
-    ReadOutcome readSome(int descriptor, size_t index, int milliseconds);
+    ReadOutcome readSome(Peer &peer, size_t index, int milliseconds);
+    bool startTLS(Peer &peer, size_t index, const std::string &certificateFile, const std::string &keyFile);
 
     int listener_ = -1;
     uint16_t port_ = 0;
