@@ -1,8 +1,10 @@
-// POP3Client.cpp: the POP3 session over one connection, each reply read until it is whole
-// for its command, the session stopped once a reply falls short, and the retrieval split.
+// POP3Client.cpp: the POP3 session over one connection (plain, STLS or TLS from the first
+// byte), each reply read until it is whole for its command, the session stopped once a reply
+// falls short, and the retrieval split.
 #include "net/POP3Client.h"
 
 #include "net/ReplyCompletion.h"
+#include "net/ServerSettings.h"
 
 namespace {
 
@@ -71,7 +73,8 @@ QELPOP3Client::QELPOP3Client(const QELString &serverName, const QELString &userN
       userName_(userName),
       password_(password),
       limits_(kDefaultNetworkLimits),
-      outOfStep_(false) {}
+      outOfStep_(false),
+      securityFailure_(kNoSecurityFailure) {}
 
 QELPOP3Client::~QELPOP3Client() = default;
 
@@ -84,13 +87,22 @@ QELPOP3Client::POP3LoginStatus QELPOP3Client::Login() {
     }
     clearLastError();
     outOfStep_ = false;
+    securityFailure_ = kNoSecurityFailure;
+    QELString error;
+    // The settings may ask for security: without them, nothing goes out.
+    QELServerSettings::Entry settings;
+    if (!QELServerSettings::Shared().find(serverName_, &settings, &error)) {
+        securityFailure_ = kSettingsUnusable;
+        setLastError(error);
+        return kUnableToConnect;
+    }
     if (BreaksLine(userName_) || BreaksLine(password_)) {
         setLastError("the user name or password contains CR, LF or NUL");
         return kUnableToConnect;
     }
-    QELString error;
-    uint16_t port = kPort;
-    if (!ResolveHostName(serverName_, kPort, serverAddress_, port, &error)) {
+    const uint16_t defaultPort = settings.security == QELServerSettings::kTLS ? kTLSPort : kPort;
+    uint16_t port = defaultPort;
+    if (!ResolveHostName(serverName_, defaultPort, serverAddress_, port, &error)) {
         setLastError(error);
         return kUnableToConnect;
     }
@@ -101,6 +113,8 @@ QELPOP3Client::POP3LoginStatus QELPOP3Client::Login() {
         return kUnableToConnect;
     }
     limits_ = connection_->limits();
+    if (settings.security == QELServerSettings::kTLS && !secure(settings.caFile))
+        return kUnableToConnect;
 
     QELString reply;
     if (!readReply("greeting", false, limits_.replyByteCap, reply))
@@ -108,6 +122,17 @@ QELPOP3Client::POP3LoginStatus QELPOP3Client::Login() {
     if (!IsPositive(reply)) {
         setLastError(QELString("the server refused the session: ") + StatusLineOf(reply));
         return kUnableToConnect;
+    }
+    if (settings.security == QELServerSettings::kStartTLS) {
+        if (!exchange(QELString("STLS") + kCRLF, "reply to STLS", false, limits_.replyByteCap, reply))
+            return kUnableToConnect;
+        if (!IsPositive(reply)) {
+            securityFailure_ = kSecureSessionFailed;
+            setLastError(QELString("the server refused STLS: ") + StatusLineOf(reply));
+            return kUnableToConnect;
+        }
+        if (!secure(settings.caFile))
+            return kUnableToConnect;
     }
     if (!exchange(QELString("USER ") + userName_ + kCRLF, "reply to USER", false, limits_.replyByteCap, reply))
         return kUnableToConnect;
@@ -173,6 +198,19 @@ void QELPOP3Client::Logout() {
         exchange(QELString("QUIT") + kCRLF, "reply to QUIT", false, limits_.replyByteCap, reply);
     }
     connection_.reset();
+}
+
+bool QELPOP3Client::secure(const QELString &caFile) {
+    // The name was split when it was looked up, so this split succeeds too.
+    QELString hostName;
+    uint16_t port = 0;
+    SplitHostAndPort(serverName_, kPort, &hostName, &port);
+    if (connection_->StartTLS(hostName, caFile))
+        return true;
+    securityFailure_ = kSecureSessionFailed;
+    setLastError(connection_->LastError());
+    connection_.reset();  // already closed by the failed handshake
+    return false;
 }
 
 bool QELPOP3Client::readReply(const QELString &what, bool multiLine, uint32_t cap, QELString &reply) {

@@ -1,16 +1,21 @@
 // POP3ClientTest.cpp: the POP3 client against scripted loopback servers: login outcomes,
 // the exact command bytes, replies collected until whole, sessions stopped after a reply
-// falls short, refused input, and the retrieval split.
+// falls short, refused input, logins over STLS and TLS as the server settings ask, and the
+// retrieval split.
 #include "net/POP3Client.h"
 
 #include <gtest/gtest.h>
 
+#include <fstream>
 #include <string>
 #include <vector>
 
 #include "ScriptedServer.h"
 #include "TestResolver.h"
+#include "foundation/TemporaryFolder.h"
 #include "net/NetworkLimits.h"
+#include "net/ServerSettings.h"
+#include "support/TestCertificates.h"
 
 namespace {
 
@@ -228,6 +233,152 @@ TEST_F(POP3ClientTest, InputThatWouldBreakALineIsNeverSent) {
     server.finish();
     EXPECT_EQ(server.acceptedCount(), 1u);
     EXPECT_EQ(server.received(0), transcript);
+}
+
+// The module's server settings read from a file holding text, for as long as it lives.
+class SettingsFile {
+public:
+    explicit SettingsFile(const std::string &text) {
+        std::ofstream(folder_ / "servers.conf") << text;
+        QELServerSettings::Shared().setFilePath(Q(folder_ / "servers.conf"));
+        QELServerSettings::Shared().refresh();
+    }
+    ~SettingsFile() {
+        QELServerSettings::Shared().setFilePath(QELString());
+        QELServerSettings::Shared().refresh();
+    }
+    SettingsFile(const SettingsFile &) = delete;
+    SettingsFile &operator=(const SettingsFile &) = delete;
+
+private:
+    TemporaryFolder folder_;
+};
+
+class POP3ClientTLSTest : public POP3ClientTest {
+protected:
+    static void SetUpTestSuite() {
+        certificates_ = new TestCertificates();
+        std::string error;
+        if (!certificates_->make(&error))
+            FAIL() << error;
+    }
+    static void TearDownTestSuite() {
+        delete certificates_;
+        certificates_ = nullptr;
+    }
+    static std::string Path(const std::string &name) { return certificates_->path(name); }
+
+    static TestCertificates *certificates_;
+};
+
+TestCertificates *POP3ClientTLSTest::certificates_ = nullptr;
+
+using Failure = QELPOP3Client::SecurityFailure;
+
+struct SecureLoginCase {
+    const char *name;
+    const char *security;     // "tls" or "starttls"
+    const char *host;         // the server text's name, also the name the certificate must hold
+    bool withCA;              // the settings name the test CA as ca-file
+    const char *certificate;  // the server's
+    const char *stlsReply;    // the answer to STLS (starttls only)
+    Status status;
+    Failure failure;
+    const char *error;  // part of LastError
+    const char *received;
+};
+
+TEST_F(POP3ClientTLSTest, CredentialsGoOutOnlyInsideTheTLSTheSettingsAskFor) {
+    const Status kOff = Status::kUnableToConnect;
+    const Failure kNo = QELPOP3Client::kNoSecurityFailure, kTLS = QELPOP3Client::kSecureSessionFailed;
+    const SecureLoginCase cases[] = {
+        {"STLS upgrade", "starttls", "127.0.0.1", true, "server", "+OK begin TLS\r\n", Status::kSuccess, kNo, "",
+         "STLS\r\n[TLS]USER ann\r\nPASS secret\r\nQUIT\r\n"},
+        {"TLS from the first byte", "tls", "127.0.0.1", true, "server", "", Status::kSuccess, kNo, "",
+         "[TLS]USER ann\r\nPASS secret\r\nQUIT\r\n"},
+        {"STLS refused", "starttls", "127.0.0.1", true, "server", "-ERR no TLS here\r\n", kOff, kTLS,
+         "the server refused STLS: -ERR no TLS here", "STLS\r\nQUIT\r\n"},
+        {"expired certificate after STLS", "starttls", "127.0.0.1", true, "expired", "+OK\r\n", kOff, kTLS,
+         "certificate has expired", "STLS\r\n[TLS failed]"},
+        {"certificate for another name", "tls", "127.0.0.1", true, "other", "", kOff, kTLS, "IP address mismatch",
+         "[TLS failed]"},
+        {"self-signed certificate", "tls", "127.0.0.1", true, "selfsigned", "", kOff, kTLS, "self-signed certificate",
+         "[TLS failed]"},
+        // The certificate names localhost and 127.0.0.1, not the name the page gave.
+        {"server text names another host", "starttls", "server.test", true, "server", "+OK\r\n", kOff, kTLS,
+         "hostname mismatch", "STLS\r\n[TLS failed]"},
+        // Without a CA file the system's trust store decides, and it does not know the test CA.
+        {"no CA file", "tls", "127.0.0.1", false, "server", "", kOff, kTLS, "unable to get local issuer certificate",
+         "[TLS failed]"},
+    };
+    for (const SecureLoginCase &c : cases) {
+        SCOPED_TRACE(c.name);
+        ScriptedServer server;
+        std::string settings = std::string("[") + c.host + "]\nsecurity = " + c.security + "\n";
+        if (c.withCA)
+            settings += "ca-file = " + Path("ca.pem") + "\n";
+        SettingsFile file(settings);
+        ScriptedServer::Script &script = server.connection();
+        const std::string certificate = Path(std::string(c.certificate) + ".pem");
+        const std::string key = Path(std::string(c.certificate) + ".key");
+        const bool tls = std::string(c.security) == "tls";
+        const bool upgrade = tls || std::string(c.stlsReply).find("+OK") == 0;
+        if (tls)
+            script.startTLS(certificate, key);
+        script.send("+OK ready\r\n");
+        if (!tls) {
+            script.receiveUntil("STLS\r\n").send(c.stlsReply);
+            if (upgrade)
+                script.startTLS(certificate, key);
+        }
+        if (c.status == Status::kSuccess)
+            script.receiveUntil(kUser).send(kOK).receiveUntil(kPass).send(kOK);
+        script.receiveUntil(kQuit).send(kOK).waitForClientClose();
+        server.start();
+
+        QELPOP3Client client(Q(c.host + (":" + std::to_string(server.port()))), "ann", "secret");
+        EXPECT_EQ(client.Login(), c.status);
+        EXPECT_EQ(client.securityFailure(), c.failure);
+        const std::string error = Std(client.LastError());
+        EXPECT_NE(error.find(c.error), std::string::npos) << error;
+        // A failed handshake leaves no connection to send anything on.
+        EXPECT_EQ(client.isConnected(), c.failure == kNo || !upgrade);
+        client.Logout();
+        server.finish();
+        EXPECT_EQ(server.received(0), c.received);
+    }
+}
+
+TEST_F(POP3ClientTLSTest, TLSWithoutAPortGoesTo995AndUnusableSettingsStopEverything) {
+    QELNetworkLimits limits = kDefaultNetworkLimits;
+    limits.tlsHandshakeMilliseconds = 1000;
+    SetNetworkLimits(limits);
+    {
+        // Whatever answers there (most likely nothing), the login fails without the test CA's
+        // certificate, and the port tried is 995.
+        SettingsFile file("[server.test]\nsecurity = tls\nca-file = " + Path("ca.pem") + "\n");
+        QELPOP3Client client("server.test", "ann", "secret");
+        EXPECT_EQ(client.Login(), Status::kUnableToConnect);
+        EXPECT_EQ(client.serverPort(), 995);
+        EXPECT_NE(Std(client.LastError()).find("127.0.0.1:995"), std::string::npos) << Std(client.LastError());
+    }
+    const char *unusable[][2] = {
+        {"[server.test]\nsecurity = starttls\nbroken line\n", "is not used: line 3"},
+        {"[other.test]\nsecurity = tls\nca-file =\n", "is not used: line 3: a setting without a value"},
+    };
+    for (const auto &c : unusable) {
+        SCOPED_TRACE(c[0]);
+        SettingsFile file(c[0]);
+        ScriptedServer server;
+        server.start();
+        QELPOP3Client client(Q(server.hostAndPort()), "ann", "secret");
+        EXPECT_EQ(client.Login(), Status::kUnableToConnect);
+        EXPECT_EQ(client.securityFailure(), QELPOP3Client::kSettingsUnusable);
+        EXPECT_NE(Std(client.LastError()).find(c[1]), std::string::npos) << Std(client.LastError());
+        EXPECT_FALSE(client.isConnected());
+        server.finish(100);
+        EXPECT_EQ(server.acceptedCount(), 0u);
+    }
 }
 
 struct SplitCase {
