@@ -6,6 +6,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "foundation/HTMLEscape.h"
 #include "foundation/NumberText.h"
 #include "foundation/StringSplitter.h"
 #include "mail/MultipartMessage.h"
@@ -16,6 +17,7 @@
 #include "net/NetworkLimits.h"
 #include "net/POP3Client.h"
 #include "net/UIDLListing.h"
+#include "tags/MailServerSettings.h"
 
 namespace {
 
@@ -56,9 +58,31 @@ bool BreaksALine(const QELString &text) {
     return false;
 }
 
-int32_t Report(const QELHostServices &host, const char *message, const char *explanation, int32_t code) {
-    host.SetErrorInfo(QELString(message), QELString(explanation));
+int32_t Report(const QELHostServices &host, const QELString &message, const char *explanation, int32_t code) {
+    host.SetErrorInfo(message, QELString(explanation));
     return code;
+}
+
+const char kUnableToConnect[] = "The client was unable to connect to the POP server.";
+const char kTryAgain[] = "Please try again in a few minutes.";
+
+// The box of a login that could not connect: when the security the server settings ask for
+// is the cause, the message names it (escaped, since the texts are HTML).
+int32_t ReportUnableToConnect(const QELHostServices &host, const QELPOP3Client &client) {
+    QELString message(kUnableToConnect);
+    switch (client.securityFailure()) {
+    case QELPOP3Client::kSettingsUnusable:
+        message.append(" The mail server settings cannot be used: ");
+        break;
+    case QELPOP3Client::kSecureSessionFailed:
+        message.append(" No secure connection could be made: ");
+        break;
+    default:
+        return Report(host, message, kTryAgain, kGeneralFailure);
+    }
+    message.append(HTMLEscape(client.LastError()));
+    message.append(".");
+    return Report(host, message, kTryAgain, kGeneralFailure);
 }
 
 // The value of the first header line named name: the line begins with the name, then
@@ -178,8 +202,7 @@ int32_t Fetch::Run(const QELString &server, const QELString &user, const QELStri
         case QELPOP3Client::kUnknownUser:
             return Report(host_, "The username was invalid.", "Please provide a valid username.", kGeneralFailure);
         default:
-            return Report(host_, "The client was unable to connect to the POP server.",
-                          "Please try again in a few minutes.", kGeneralFailure);
+            return ReportUnableToConnect(host_, client);
         }
     }
     QELString reply = client.SendCommand("UIDL");
@@ -412,6 +435,9 @@ int32_t QELPOPTag::Run(const QELHostServices &host, QELString &output) {
     host.GetTagParameter(names.attachmentFolderLocation.text(), 0, folder, QELString("Attachments"));
     if (!host.ResolveFolderPath(folder))
         return finish(Code(QEL_RESULT_NOT_AUTHORISED));
+
+    // Security per mail server comes from the settings file of the data folder.
+    LoadMailServerSettings(host);
 
     QELString source, odbcUser, odbcPassword;
     host.GetTagParameter(names.odbcDataSource.text(), 0, source);

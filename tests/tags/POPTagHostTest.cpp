@@ -1,13 +1,17 @@
 // POPTagHostTest.cpp: qelPOP pages served by a real velquor-host running libvelquor.so,
 // fetching from the distribution's Dovecot: what the SQLite data holds, the stored files,
-// what stays in the Maildir, a refused login on the page, and two requests at once.
+// what stays in the Maildir, a refused login on the page, two requests at once, and the
+// security that the host's server settings ask for.
 #include <gtest/gtest.h>
 
 #include <dirent.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <memory>
 #include <set>
@@ -20,6 +24,8 @@
 #include "host/TempFolder.h"
 #include "host/lib/DatabaseStore.h"
 #include "module/HostInterface.h"
+#include "net/ScriptedServer.h"
+#include "support/TestCertificates.h"
 
 using velquor::host::DatabaseStore;
 using velquor::host::FieldValue;
@@ -73,11 +79,12 @@ protected:
         EXPECT_EQ(pop3_.stop(), std::optional<int>(0)) << readWholeFile(folder_ / "pop3.err");
     }
 
-    // Writes a page under /mail/ holding one qelPOP tag with these extra attributes; the
-    // page shows the count between "count=[" and "]".
-    void Page(const std::string &name, const std::string &attributes) {
+    // Writes a page under /mail/ holding one qelPOP tag with these extra attributes for the
+    // server (the private Dovecot unless given); the page shows the count between "count=["
+    // and "]".
+    void Page(const std::string &name, const std::string &attributes, const std::string &server = "") {
         writeWholeFile(folder_ / ("site/mail/" + name),
-                       "<html><body><qelPOP mailServer=\"" + pop3_.hostAndPort() +
+                       "<html><body><qelPOP mailServer=\"" + (server.empty() ? pop3_.hostAndPort() : server) +
                            "\" username=\"demo\" databaseName=\"Inbox\" resultVariableName=\"inbox\" "
                            "attachmentFolderLocation=\"files\" " +
                            attributes + ">count=[{{var:inbox_ResultCount}}]</body></html>\n");
@@ -151,6 +158,16 @@ protected:
             at = end;
         }
         return identifiers;
+    }
+
+    // Replaces the host's mail server settings file (<data>/Settings/servers.conf, only its
+    // owner may read it) at once.
+    void Settings(const std::string &text) {
+        const std::string path = data_ + "/Settings/servers.conf";
+        std::filesystem::create_directories(data_ + "/Settings");
+        writeWholeFile(path + ".new", text);
+        ASSERT_EQ(0, chmod((path + ".new").c_str(), 0600));
+        std::filesystem::rename(path + ".new", path);
     }
 
     void Deliver(const std::string &message) {
@@ -252,6 +269,80 @@ TEST_F(POPTagHostTest, TwoRequestsAtOnceOnANewDatabaseStoreEveryMessageOnce) {
     EXPECT_EQ(size_t(kMessages), records.size());
     EXPECT_EQ(size_t(kMessages), identifiers.size());
     EXPECT_EQ(size_t(kMessages), subjects.size());
+}
+
+// A connection the settings ask to secure that cannot be secured (a server without STLS,
+// a certificate that does not verify) or settings that cannot be used: the box names the
+// cause, escaped, beside the usual texts; the log says the same; neither holds the password,
+// and the user name never reaches the server.
+TEST_F(POPTagHostTest, ASecureConnectionThatCannotBeMadeShowsItsCauseAndSendsNoUser) {
+    TestCertificates certificates;
+    std::string error;
+    ASSERT_TRUE(certificates.make(&error)) << error;
+    const std::string ca = "ca-file = " + certificates.path("ca.pem") + "\n";
+    struct Case {
+        const char *name;
+        std::string settings;
+        std::function<void(ScriptedServer::Script &)> script;
+        std::string box;       // beside the usual texts; "PORT" stands for the server's port
+        const char *logged;    // the cause as the log line gives it
+        const char *received;  // what the server received; nullptr: no connection
+    };
+    const Case cases[] = {
+        {"a plain-only server", "[127.0.0.1]\nsecurity = starttls\n" + ca,
+         [](ScriptedServer::Script &script) {
+             script.send("+OK plain only\r\n").receiveUntil("STLS\r\n").send("-ERR <STLS> unknown\r\n");
+         },
+         "No secure connection could be made: the server refused STLS: -ERR &lt;STLS&gt; unknown.",
+         "the server refused STLS: -ERR <STLS> unknown", "STLS\r\n"},
+        {"an expired certificate", "[127.0.0.1]\nsecurity = tls\n" + ca,
+         [&](ScriptedServer::Script &script) {
+             script.startTLS(certificates.path("expired.pem"), certificates.path("expired.key"));
+         },
+         "No secure connection could be made: certificate verification failed for 127.0.0.1:PORT: certificate has "
+         "expired.",
+         "certificate has expired", "[TLS failed]"},
+        {"unusable settings", "[127.0.0.1]\nsecurity = sometimes\n", nullptr,
+         "The mail server settings cannot be used: the server settings file " + data_ +
+             "/Settings/servers.conf is not used: line 2: security is none, starttls or tls.",
+         "is not used: line 2", nullptr},
+    };
+    const std::string password = "pw-" + std::to_string(getpid()) + "-never-shown";
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        ScriptedServer server;
+        if (c.script) {
+            c.script(server.connection());
+            server.connection().waitForClientClose();
+        }
+        server.start();
+        Settings(c.settings);
+        Page("secure.html", "password=\"" + password + "\"", server.hostAndPort());
+        const size_t logStart = readWholeFile(data_ + "/velquor.log").size();
+        std::string response = Get("secure.html");
+        std::string box = c.box;
+        if (box.find("PORT") != std::string::npos)
+            box.replace(box.find("PORT"), 4, std::to_string(server.port()));
+        EXPECT_NE(std::string::npos,
+                  response.find("<p>The client was unable to connect to the POP server. " + box +
+                                "</p><p>Please try again in a few minutes.</p>"))
+            << response;
+        EXPECT_EQ("0", CountIn(response));
+        EXPECT_EQ(std::string::npos, response.find(password));
+        const std::string log = readWholeFile(data_ + "/velquor.log").substr(logStart);
+        const size_t line = log.find("qelPOP: login to " + server.hostAndPort() + " failed: ");
+        EXPECT_NE(std::string::npos, line) << log;
+        EXPECT_NE(std::string::npos, log.find(c.logged, line == std::string::npos ? 0 : line)) << log;
+        EXPECT_EQ(std::string::npos, log.find(password)) << log;
+        server.finish(c.received == nullptr ? 100 : 2000);
+        EXPECT_FALSE(server.clientWaitExpired());
+        if (c.received == nullptr) {
+            EXPECT_EQ(0u, server.acceptedCount());
+        } else {
+            ASSERT_EQ(1u, server.acceptedCount());
+            EXPECT_EQ(c.received, server.received(0));
+        }
+    }
 }
 
 }  // namespace
