@@ -153,6 +153,10 @@ bool POP3ServerProcess::start(const std::string &folder, int port, const std::ve
         return false;
     }
     port_ = std::atoi(said.c_str() + said.find(marker) + marker.size());
+    // With TLS the POP3S line comes before the ready line.
+    const std::string pop3s = "pop3s 127.0.0.1:";
+    size_t secure = said.find(pop3s);
+    pop3sPort_ = secure != std::string::npos ? std::atoi(said.c_str() + secure + pop3s.size()) : 0;
     return port_ > 0;
 }
 
