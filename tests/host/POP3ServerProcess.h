@@ -3,6 +3,8 @@
 #ifndef VELQUOR_TESTS_HOST_POP3_SERVER_PROCESS_H
 #define VELQUOR_TESTS_HOST_POP3_SERVER_PROCESS_H
 
+#include "support/ChildProcess.h"
+
 #include <sys/types.h>
 
 #include <chrono>
@@ -42,7 +44,7 @@ public:
     std::optional<int> waitForExit(std::chrono::milliseconds limit);
     void signal(int number) const;
 
-    pid_t pid() const { return pid_; }
+    pid_t pid() const { return process_.pid(); }
     int port() const { return port_; }
     std::string hostAndPort() const { return "127.0.0.1:" + std::to_string(port_); }
     // The POP3S port (TLS from the first byte); 0 without --tls.
@@ -51,7 +53,7 @@ public:
     std::string maildir(const std::string &user) const { return folder_ + "/mail/" + user + "/Maildir"; }
 
 private:
-    pid_t pid_ = -1;
+    velquor::test::ChildProcess process_;
     int port_ = 0;
     int pop3sPort_ = 0;
     std::string folder_;

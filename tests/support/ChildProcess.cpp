@@ -22,16 +22,6 @@ int millisecondsLeft(Clock::time_point deadline) {
     return left > 0 ? static_cast<int>(left) : 0;
 }
 
-std::optional<int> exitStatus(int status) {
-    if (WIFEXITED(status)) {
-        return WEXITSTATUS(status);
-    }
-    if (WIFSIGNALED(status)) {
-        return 128 + WTERMSIG(status);
-    }
-    return std::nullopt;
-}
-
 // Forks and runs command with the given standard output and error; -1 when fork fails.
 pid_t spawn(const std::vector<std::string> &command, int output, int errors, const std::vector<int> &inherited) {
     std::vector<std::string> words = command;
@@ -63,7 +53,7 @@ std::optional<int> reap(pid_t pid, Clock::time_point deadline) {
         int status = 0;
         pid_t ended = waitpid(pid, &status, WNOHANG);
         if (ended == pid) {
-            return exitStatus(status);
+            return ExitStatus(status);
         }
         if ((ended < 0 && errno != EINTR) || Clock::now() >= deadline) {
             return std::nullopt;
@@ -74,6 +64,16 @@ std::optional<int> reap(pid_t pid, Clock::time_point deadline) {
 
 } // namespace
 
+std::optional<int> ExitStatus(int waitStatus) {
+    if (WIFEXITED(waitStatus)) {
+        return WEXITSTATUS(waitStatus);
+    }
+    if (WIFSIGNALED(waitStatus)) {
+        return 128 + WTERMSIG(waitStatus);
+    }
+    return std::nullopt;
+}
+
 ChildProcess::~ChildProcess() {
     stop();
     if (output_pipe_ >= 0) {
@@ -83,6 +83,12 @@ ChildProcess::~ChildProcess() {
 
 bool ChildProcess::start(const std::vector<std::string> &command, const std::string &errorFile,
                          const std::vector<int> &inherited, std::string *error) {
+    stop();
+    if (output_pipe_ >= 0) {
+        ::close(output_pipe_);
+        output_pipe_ = -1;
+    }
+    output_.clear();
     int ends[2];
     if (command.empty() || pipe2(ends, O_CLOEXEC) != 0) {
         *error = std::string("no pipe for the child: ") + std::strerror(errno);

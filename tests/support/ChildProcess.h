@@ -46,6 +46,10 @@ private:
     std::string output_;
 };
 
+// The exit status in a status from waitpid: the program's own, 128 + the signal that ended
+// it, or nothing when it has not ended.
+std::optional<int> ExitStatus(int waitStatus);
+
 // Runs command to its end, at most `limit`, with its standard output and error in *output:
 // its exit status, or nothing when it did not end in time (it is then killed).
 std::optional<int> RunCommand(const std::vector<std::string> &command, std::chrono::milliseconds limit,
