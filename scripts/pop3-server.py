@@ -24,7 +24,8 @@ script with status 1.
 --tls CERT KEY turns TLS on with that certificate (PEM, the chain after it) and key, which
 Dovecot reads at start (as root, or as the user it runs as): the plain port offers STLS, and
 a second listener speaks POP3S (TLS from the first byte) on --pop3s-port, picked like the
-plain port when 0 (the default; both ports are picked together and picked again together).
+plain port when 0 (the default; both are picked together and picked again together, and
+when either port is given, a port in use ends the script).
 Before the "ready" line the script then prints "pop3s ADDRESS:PORT". Both listeners are
 checked with the greeting before either line is printed. Logins stay allowed in plain text.
 
@@ -380,7 +381,7 @@ class Server:
         prctl(PR_SET_CHILD_SUBREAPER, 1)  # Dovecot's orphans come back here to be reaped
         signal.pthread_sigmask(signal.SIG_BLOCK, STOP_SIGNALS | {signal.SIGCHLD})
         wanted = [options.port] if self.tls is None else [options.port, options.pop3s_port]
-        tries = PORT_TRIES if 0 in wanted else 1
+        tries = PORT_TRIES if not any(wanted) else 1
         deadline = time.monotonic() + self.wait
         for attempt in range(tries):
             ports = list(free_ports(self.listen, wanted))

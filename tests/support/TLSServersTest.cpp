@@ -320,7 +320,7 @@ TEST_F(TLSServersTest, SMTPAuthenticatesOnlyInsideTLSAndLogsEveryCommandInOrder)
     }
 }
 
-TEST_F(TLSServersTest, DovecotSpeaksPOP3SAndUpgradesThePlainPortWithSTLS) {
+TEST_F(TLSServersTest, DovecotSpeaksPOP3SOnAPortOfItsOwnAndUpgradesThePlainPortWithSTLS) {
     if (!POP3ServerProcess::available()) {
         GTEST_SKIP() << "Dovecot is not installed (scripts/setup.sh installs it)";
     }
@@ -355,6 +355,14 @@ TEST_F(TLSServersTest, DovecotSpeaksPOP3SAndUpgradesThePlainPortWithSTLS) {
         RunDialogue(client, Protocol::POP3, certificates_->caFile(), steps);
         EXPECT_TRUE(client.secured());
     }
+
+    // A POP3S port that is taken ends a second launcher at once.
+    POP3ServerProcess second;
+    EXPECT_FALSE(second.start(scratch_ / "dovecot-2", 0,
+                              {"--user", kUser + ":" + kPassword, "--tls", certificates_->certificate(Kind::Server),
+                               certificates_->key(Kind::Server), "--pop3s-port", std::to_string(server.pop3sPort())},
+                              scratch_ / "pop3-2.log", &error));
+    EXPECT_NE(error.find(std::to_string(server.pop3sPort()) + " on 127.0.0.1 is in use"), std::string::npos) << error;
 }
 
 } // namespace
