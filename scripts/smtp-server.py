@@ -72,7 +72,8 @@ class CommandLog(logging.Handler):
 
 
 class QuietNotices(logging.Filter):
-    """Drops aiosmtpd's notices that every login over implicit TLS would print."""
+    """Drops the notices aiosmtpd prints for every successful login and, over implicit TLS,
+    for every connection."""
 
     NOTICES = ("Session.login_data is deprecated", "auth_required == True but auth_require_tls == False")
 
