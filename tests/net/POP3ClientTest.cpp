@@ -23,6 +23,8 @@ std::string Std(const QELString &text) { return std::string(text.text(), text.le
 QELString Q(const std::string &text) { return QELString(text.data(), static_cast<uint32_t>(text.size())); }
 
 using Status = QELPOP3Client::POP3LoginStatus;
+using velquor::test::TestCertificates;
+using Kind = TestCertificates::Kind;
 
 const char kOK[] = "+OK\r\n";
 const char kUser[] = "USER ann\r\n";
@@ -257,20 +259,23 @@ private:
 class POP3ClientTLSTest : public POP3ClientTest {
 protected:
     static void SetUpTestSuite() {
+        folder_ = new TemporaryFolder();
         certificates_ = new TestCertificates();
         std::string error;
-        if (!certificates_->make(&error))
+        if (!certificates_->make(*folder_ / "certificates", &error))
             FAIL() << error;
     }
     static void TearDownTestSuite() {
         delete certificates_;
         certificates_ = nullptr;
+        delete folder_;
+        folder_ = nullptr;
     }
-    static std::string Path(const std::string &name) { return certificates_->path(name); }
-
+    static TemporaryFolder *folder_;
     static TestCertificates *certificates_;
 };
 
+TemporaryFolder *POP3ClientTLSTest::folder_ = nullptr;
 TestCertificates *POP3ClientTLSTest::certificates_ = nullptr;
 
 using Failure = QELPOP3Client::SecurityFailure;
@@ -280,7 +285,7 @@ struct SecureLoginCase {
     const char *security;     // "tls" or "starttls"
     const char *host;         // the server text's name, also the name the certificate must hold
     bool withCA;              // the settings name the test CA as ca-file
-    const char *certificate;  // the server's
+    Kind certificate;         // the server's
     const char *stlsReply;    // the answer to STLS (starttls only)
     Status status;
     Failure failure;
@@ -292,23 +297,23 @@ TEST_F(POP3ClientTLSTest, CredentialsGoOutOnlyInsideTheTLSTheSettingsAskFor) {
     const Status kOff = Status::kUnableToConnect;
     const Failure kNo = QELPOP3Client::kNoSecurityFailure, kTLS = QELPOP3Client::kSecureSessionFailed;
     const SecureLoginCase cases[] = {
-        {"STLS upgrade", "starttls", "127.0.0.1", true, "server", "+OK begin TLS\r\n", Status::kSuccess, kNo, "",
+        {"STLS upgrade", "starttls", "127.0.0.1", true, Kind::Server, "+OK begin TLS\r\n", Status::kSuccess, kNo, "",
          "STLS\r\n[TLS]USER ann\r\nPASS secret\r\nQUIT\r\n"},
-        {"TLS from the first byte", "tls", "127.0.0.1", true, "server", "", Status::kSuccess, kNo, "",
+        {"TLS from the first byte", "tls", "127.0.0.1", true, Kind::Server, "", Status::kSuccess, kNo, "",
          "[TLS]USER ann\r\nPASS secret\r\nQUIT\r\n"},
-        {"STLS refused", "starttls", "127.0.0.1", true, "server", "-ERR no TLS here\r\n", kOff, kTLS,
+        {"STLS refused", "starttls", "127.0.0.1", true, Kind::Server, "-ERR no TLS here\r\n", kOff, kTLS,
          "the server refused STLS: -ERR no TLS here", "STLS\r\nQUIT\r\n"},
-        {"expired certificate after STLS", "starttls", "127.0.0.1", true, "expired", "+OK\r\n", kOff, kTLS,
+        {"expired certificate after STLS", "starttls", "127.0.0.1", true, Kind::Expired, "+OK\r\n", kOff, kTLS,
          "certificate has expired", "STLS\r\n[TLS failed]"},
-        {"certificate for another name", "tls", "127.0.0.1", true, "other", "", kOff, kTLS, "IP address mismatch",
+        {"certificate for another name", "tls", "127.0.0.1", true, Kind::Other, "", kOff, kTLS, "IP address mismatch",
          "[TLS failed]"},
-        {"self-signed certificate", "tls", "127.0.0.1", true, "selfsigned", "", kOff, kTLS, "self-signed certificate",
+        {"self-signed certificate", "tls", "127.0.0.1", true, Kind::SelfSigned, "", kOff, kTLS, "self-signed certificate",
          "[TLS failed]"},
         // The certificate names localhost and 127.0.0.1, not the name the page gave.
-        {"server text names another host", "starttls", "server.test", true, "server", "+OK\r\n", kOff, kTLS,
+        {"server text names another host", "starttls", "server.test", true, Kind::Server, "+OK\r\n", kOff, kTLS,
          "hostname mismatch", "STLS\r\n[TLS failed]"},
         // Without a CA file the system's trust store decides, and it does not know the test CA.
-        {"no CA file", "tls", "127.0.0.1", false, "server", "", kOff, kTLS, "unable to get local issuer certificate",
+        {"no CA file", "tls", "127.0.0.1", false, Kind::Server, "", kOff, kTLS, "unable to get local issuer certificate",
          "[TLS failed]"},
     };
     for (const SecureLoginCase &c : cases) {
@@ -316,11 +321,11 @@ TEST_F(POP3ClientTLSTest, CredentialsGoOutOnlyInsideTheTLSTheSettingsAskFor) {
         ScriptedServer server;
         std::string settings = std::string("[") + c.host + "]\nsecurity = " + c.security + "\n";
         if (c.withCA)
-            settings += "ca-file = " + Path("ca.pem") + "\n";
+            settings += "ca-file = " + certificates_->caFile() + "\n";
         SettingsFile file(settings);
         ScriptedServer::Script &script = server.connection();
-        const std::string certificate = Path(std::string(c.certificate) + ".pem");
-        const std::string key = Path(std::string(c.certificate) + ".key");
+        const std::string certificate = certificates_->certificate(c.certificate);
+        const std::string key = certificates_->key(c.certificate);
         const bool tls = std::string(c.security) == "tls";
         const bool upgrade = tls || std::string(c.stlsReply).find("+OK") == 0;
         if (tls)
@@ -356,7 +361,7 @@ TEST_F(POP3ClientTLSTest, TLSWithoutAPortGoesTo995AndUnusableSettingsStopEveryth
     {
         // Whatever answers there (most likely nothing), the login fails without the test CA's
         // certificate, and the port tried is 995.
-        SettingsFile file("[server.test]\nsecurity = tls\nca-file = " + Path("ca.pem") + "\n");
+        SettingsFile file("[server.test]\nsecurity = tls\nca-file = " + certificates_->caFile() + "\n");
         QELPOP3Client client("server.test", "ann", "secret");
         EXPECT_EQ(client.Login(), Status::kUnableToConnect);
         EXPECT_EQ(client.serverPort(), 995);

@@ -36,6 +36,8 @@ using velquor::host::test::RawClient;
 using velquor::host::test::TempFolder;
 using velquor::host::test::readWholeFile;
 using velquor::host::test::writeWholeFile;
+using velquor::test::TestCertificates;
+using Kind = TestCertificates::Kind;
 
 namespace {
 
@@ -57,15 +59,19 @@ std::string Upload(const std::string &subject, const std::string &content) {
 
 class POPTagHostTest : public ::testing::Test {
 protected:
-    void SetUp() override {
+    void SetUp() override { Start({}); }
+    // Starts the private Dovecot with more arguments of its launcher, and velquor-host; skips
+    // the test when either is missing.
+    void Start(const std::vector<std::string> &serverArguments) {
         const char *module = std::getenv("VELQUOR_MODULE");
         if (HostProcess::binary().empty() || module == nullptr)
             GTEST_SKIP() << "velquor-host or libvelquor.so is not built";
         if (!POP3ServerProcess::available())
             GTEST_SKIP() << "Dovecot is not installed (dovecot-core, dovecot-pop3d)";
         std::string error;
-        ASSERT_TRUE(pop3_.start(folder_ / "dovecot", 0, {"--user", "demo:demo"}, folder_ / "pop3.err", &error))
-            << error;
+        std::vector<std::string> arguments = {"--user", "demo:demo"};
+        arguments.insert(arguments.end(), serverArguments.begin(), serverArguments.end());
+        ASSERT_TRUE(pop3_.start(folder_ / "dovecot", 0, arguments, folder_ / "pop3.err", &error)) << error;
         std::filesystem::create_directories(folder_ / "site/mail");
         ASSERT_TRUE(host_.start({"--site", folder_ / "site", "--data", data_, "--listen", "127.0.0.1:0", "--module",
                                  module},
@@ -271,15 +277,60 @@ TEST_F(POPTagHostTest, TwoRequestsAtOnceOnANewDatabaseStoreEveryMessageOnce) {
     EXPECT_EQ(size_t(kMessages), subjects.size());
 }
 
+// The private Dovecot with the test certificate: STLS on its port, POP3S on another.
+class POPTagHostTLSTest : public POPTagHostTest {
+protected:
+    void SetUp() override {
+        std::string error;
+        ASSERT_TRUE(certificates_.make(folder_ / "certificates", &error)) << error;
+        Start({"--tls", certificates_.certificate(Kind::Server), certificates_.key(Kind::Server)});
+    }
+
+    TestCertificates certificates_;
+};
+
+// Over POP3S and over STLS, as the settings ask, messages and their files are stored as over
+// plain POP3, and Dovecot logs every login as one inside TLS.
+TEST_F(POPTagHostTLSTest, MessagesArriveOverPOP3SAndOverSTLS) {
+    struct Case {
+        const char *name;
+        const char *security;
+        int port;
+    };
+    const Case cases[] = {{"POP3S", "tls", pop3_.pop3sPort()}, {"STLS", "starttls", pop3_.port()}};
+    size_t stored = 0;
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string server = "127.0.0.1:" + std::to_string(c.port);
+        Settings("[" + server + "]\nsecurity = " + c.security + "\nca-file = " + certificates_.caFile() + "\n");
+        Deliver(Upload(std::string("Over ") + c.name, std::string("sent over ") + c.name));
+        Page("secure.html", "password=\"demo\"", server);
+        std::string response = Get("secure.html");
+        EXPECT_EQ("1", CountIn(response)) << response;
+        std::vector<Record> records = Records();
+        ASSERT_EQ(++stored, records.size());
+        Record &record = records.back();
+        EXPECT_EQ(std::string("Over ") + c.name, record["Subject"]);
+        EXPECT_EQ("A file is attached.", record["Message"]);
+        EXPECT_EQ(std::string("sent over ") + c.name,
+                  readWholeFile(folder_ / ("site/mail/files/" + record["AttachmentFileNames"])));
+    }
+    const std::string log = readWholeFile(folder_ / "dovecot/dovecot.log");
+    size_t logins = 0;
+    for (size_t at = log.find("Login: user=<demo>"); at != std::string::npos; at = log.find("Login: user=<demo>", at + 1)) {
+        ++logins;
+        const std::string line = log.substr(at, log.find('\n', at) - at);
+        EXPECT_NE(std::string::npos, line.find(", TLS")) << line;
+    }
+    EXPECT_EQ(2u, logins) << log;
+}
+
 // A connection the settings ask to secure that cannot be secured (a server without STLS,
 // a certificate that does not verify) or settings that cannot be used: the box names the
 // cause, escaped, beside the usual texts; the log says the same; neither holds the password,
 // and the user name never reaches the server.
-TEST_F(POPTagHostTest, ASecureConnectionThatCannotBeMadeShowsItsCauseAndSendsNoUser) {
-    TestCertificates certificates;
-    std::string error;
-    ASSERT_TRUE(certificates.make(&error)) << error;
-    const std::string ca = "ca-file = " + certificates.path("ca.pem") + "\n";
+TEST_F(POPTagHostTLSTest, ASecureConnectionThatCannotBeMadeShowsItsCauseAndSendsNoUser) {
+    const std::string ca = "ca-file = " + certificates_.caFile() + "\n";
     struct Case {
         const char *name;
         std::string settings;
@@ -297,7 +348,7 @@ TEST_F(POPTagHostTest, ASecureConnectionThatCannotBeMadeShowsItsCauseAndSendsNoU
          "the server refused STLS: -ERR <STLS> unknown", "STLS\r\n"},
         {"an expired certificate", "[127.0.0.1]\nsecurity = tls\n" + ca,
          [&](ScriptedServer::Script &script) {
-             script.startTLS(certificates.path("expired.pem"), certificates.path("expired.key"));
+             script.startTLS(certificates_.certificate(Kind::Expired), certificates_.key(Kind::Expired));
          },
          "No secure connection could be made: certificate verification failed for 127.0.0.1:PORT: certificate has "
          "expired.",
