@@ -1,5 +1,5 @@
-// POP3Client.h: QELPOP3Client, the client side of one POP3 session (login with USER and
-// PASS, plain or over TLS, single commands with their raw replies, QUIT), and the retrieval split.
+// POP3Client.h: QELPOP3Client, the client side of one POP3 session (login with USER and PASS,
+// plain or over TLS; single commands with their raw replies; QUIT), and the retrieval split.
 #pragma once
 
 #include <cstdint>
@@ -32,7 +32,7 @@ public:
     // server settings ask for.
     enum SecurityFailure : uint32_t {
         kNoSecurityFailure = 0,
-        kSettingsUnusable = 1,   // the settings file cannot be used: nothing was sent
+        kSettingsUnusable = 1,     // the settings file cannot be used: nothing was sent
         kSecureSessionFailed = 2,  // STLS refused, or the TLS handshake or certificate check failed
     };
 

@@ -307,14 +307,14 @@ TEST_F(POP3ClientTLSTest, CredentialsGoOutOnlyInsideTheTLSTheSettingsAskFor) {
          "certificate has expired", "STLS\r\n[TLS failed]"},
         {"certificate for another name", "tls", "127.0.0.1", true, Kind::Other, "", kOff, kTLS, "IP address mismatch",
          "[TLS failed]"},
-        {"self-signed certificate", "tls", "127.0.0.1", true, Kind::SelfSigned, "", kOff, kTLS, "self-signed certificate",
-         "[TLS failed]"},
+        {"self-signed certificate", "tls", "127.0.0.1", true, Kind::SelfSigned, "", kOff, kTLS,
+         "self-signed certificate", "[TLS failed]"},
         // The certificate names localhost and 127.0.0.1, not the name the page gave.
         {"server text names another host", "starttls", "server.test", true, Kind::Server, "+OK\r\n", kOff, kTLS,
          "hostname mismatch", "STLS\r\n[TLS failed]"},
         // Without a CA file the system's trust store decides, and it does not know the test CA.
-        {"no CA file", "tls", "127.0.0.1", false, Kind::Server, "", kOff, kTLS, "unable to get local issuer certificate",
-         "[TLS failed]"},
+        {"no CA file", "tls", "127.0.0.1", false, Kind::Server, "", kOff, kTLS,
+         "unable to get local issuer certificate", "[TLS failed]"},
     };
     for (const SecureLoginCase &c : cases) {
         SCOPED_TRACE(c.name);

@@ -316,8 +316,9 @@ TEST_F(POPTagHostTLSTest, MessagesArriveOverPOP3SAndOverSTLS) {
                   readWholeFile(folder_ / ("site/mail/files/" + record["AttachmentFileNames"])));
     }
     const std::string log = readWholeFile(folder_ / "dovecot/dovecot.log");
+    const std::string login = "Login: user=<demo>";
     size_t logins = 0;
-    for (size_t at = log.find("Login: user=<demo>"); at != std::string::npos; at = log.find("Login: user=<demo>", at + 1)) {
+    for (size_t at = log.find(login); at != std::string::npos; at = log.find(login, at + 1)) {
         ++logins;
         const std::string line = log.substr(at, log.find('\n', at) - at);
         EXPECT_NE(std::string::npos, line.find(", TLS")) << line;
