@@ -66,14 +66,15 @@ int32_t Report(const QELHostServices &host, const QELString &message, const char
 const char kUnableToConnect[] = "The client was unable to connect to the POP server.";
 const char kTryAgain[] = "Please try again in a few minutes.";
 
-// The box of a login that could not connect: when the security the server settings ask for
-// is the cause, the message names it (escaped, since the texts are HTML).
+// The box of a login that could not connect: when a secure session could not be made, the
+// message names the cause (escaped, since the texts are HTML).
 int32_t ReportUnableToConnect(const QELHostServices &host, const QELPOP3Client &client) {
     QELString message(kUnableToConnect);
     switch (client.securityFailure()) {
     case QELPOP3Client::kSettingsUnusable:
-        message.append(" The mail server settings cannot be used: ");
-        break;
+        // The cause names a file of the server; it goes to the log, not to visitors.
+        message.append(" The mail server settings cannot be used; the host's log says why.");
+        return Report(host, message, kTryAgain, kGeneralFailure);
     case QELPOP3Client::kSecureSessionFailed:
         message.append(" No secure connection could be made: ");
         break;
