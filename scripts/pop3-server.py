@@ -5,6 +5,7 @@
 
   pop3-server.py serve --folder DIR --port N --user NAME:PASSWORD [--user ...]
                        [--message NAME=FILE ...] [--listen ADDRESS] [--wait SECONDS]
+                       [--tls CERT KEY [--pop3s-port N]]
   pop3-server.py deliver --folder DIR --user NAME FILE [FILE ...]
 
 serve writes the configuration into DIR (created when missing), starts `dovecot -F` with it
@@ -20,13 +21,21 @@ Dovecot on it. Another program can take the port in between; Dovecot then fails 
 and the script picks again (at most 5 tries). With another --port, a port in use ends the
 script with status 1.
 
+--tls CERT KEY turns TLS on with that certificate (PEM, the chain after it) and key, which
+Dovecot reads at start (as root, or as the user it runs as): the plain port offers STLS, and
+a second listener speaks POP3S (TLS from the first byte) on --pop3s-port, picked like the
+plain port when 0 (the default; both are picked together and picked again together, and
+when either port is given, a port in use ends the script).
+Before the "ready" line the script then prints "pop3s ADDRESS:PORT". Both listeners are
+checked with the greeting before either line is printed. Logins stay allowed in plain text.
+
 Every --user gets a Maildir, DIR/mail/NAME/Maildir, kept across runs (so are Dovecot's
 unique IDs). --message NAME=FILE delivers FILE to NAME's Maildir before the start; deliver
 does the same while the server runs. A delivery writes the file into Maildir/tmp/ and
 renames it into Maildir/new/, readable by the server's mail processes. To deliver without
 this script, do the same and give the file to the Maildir's owner.
 
-The server: plain POP3 only (no TLS), USER/PASS and AUTH PLAIN/LOGIN, passwords in
+The server: plain POP3 (TLS only with --tls), USER/PASS and AUTH PLAIN/LOGIN, passwords in
 DIR/passwd; no delay after a failed login and no per-address authentication penalty, so a
 wrong password costs about 0.5 s and the next good login is not held back. Its log is
 DIR/dovecot.log. Its sockets are in DIR/run, or in a private temporary folder (removed at
@@ -50,6 +59,7 @@ import secrets
 import shutil
 import signal
 import socket
+import ssl
 import subprocess
 import sys
 import tempfile
@@ -159,7 +169,7 @@ class Layout:
                 os.chown(entry, self.mail_uid, self.mail_gid, follow_symlinks=False)
         os.chmod(os.path.join(mail, name), 0o700)
 
-    def configuration(self, base_dir, port, listen, users, greeting):
+    def configuration(self, base_dir, ports, listen, users, greeting, tls):
         lines = [
             "# Written by pop3-server.py for one private server; rewritten at each start.",
             "base_dir = " + base_dir,
@@ -167,7 +177,12 @@ class Layout:
             "log_path = " + os.path.join(self.folder, "dovecot.log"),
             "protocols = pop3",
             "listen = " + listen,
-            "ssl = no",
+        ]
+        if tls is None:
+            lines += ["ssl = no"]
+        else:
+            lines += ["ssl = yes", "ssl_cert = <" + tls[0], "ssl_key = <" + tls[1]]
+        lines += [
             "disable_plaintext_auth = no",
             "auth_mechanisms = plain login",
             "auth_failure_delay = 0",
@@ -185,9 +200,16 @@ class Layout:
             "}",
             "service pop3-login {",
             "  inet_listener pop3 {",
-            "    port = %d" % port,
+            "    port = %d" % ports[0],
             "  }",
         ]
+        if tls is not None:
+            lines += [
+                "  inet_listener pop3s {",
+                "    port = %d" % ports[1],
+                "    ssl = yes",
+                "  }",
+            ]
         if not self.root:
             lines += ["  chroot ="]
         lines += [
@@ -231,19 +253,37 @@ def write_private(path, text):
     os.rename(path + ".new", path)
 
 
-def free_port(listen):
-    probe = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+def free_ports(listen, wanted):
+    """Ports for the listeners: each one given, or for 0 a free one. Every probe is held until
+    all are picked, so two listeners never get the same port."""
+    probes = []
     try:
-        probe.bind((listen, 0))
-        return probe.getsockname()[1]
+        for port in wanted:
+            if port == 0:
+                probes.append(socket.socket(socket.AF_INET, socket.SOCK_STREAM))
+                probes[-1].bind((listen, 0))
+                port = probes[-1].getsockname()[1]
+            yield port
     finally:
-        probe.close()
+        for probe in probes:
+            probe.close()
 
 
-def greeted(listen, port, greeting):
-    """Whether the server on that port is this one: it greets with our own text."""
+def greeted(listen, port, greeting, tls=False):
+    """Whether the server on that port is this one: it greets with our own text. Over TLS the
+    certificate is not checked: the secret greeting alone tells that the server is ours."""
     try:
-        with socket.create_connection((listen, port), timeout=2) as connection:
+        connection = socket.create_connection((listen, port), timeout=2)
+        if tls:
+            context = ssl.SSLContext(ssl.PROTOCOL_TLS_CLIENT)
+            context.check_hostname = False
+            context.verify_mode = ssl.CERT_NONE
+            try:
+                connection = context.wrap_socket(connection)
+            except OSError:
+                connection.close()
+                raise
+        with connection:
             connection.settimeout(2)
             line = b""
             while not line.endswith(b"\n") and len(line) < 512:
@@ -282,6 +322,12 @@ class Server:
         self.folder = os.path.abspath(options.folder)
         self.listen = options.listen
         self.wait = options.wait
+        self.tls = None
+        if options.tls is not None:
+            self.tls = tuple(os.path.abspath(path) for path in options.tls)
+            for path in self.tls:
+                if not os.access(path, os.R_OK):
+                    raise Failure("cannot read %s (--tls CERT KEY)" % path)
         self.master = None
         self.group = None
         self.private_base = None
@@ -334,16 +380,18 @@ class Server:
 
         prctl(PR_SET_CHILD_SUBREAPER, 1)  # Dovecot's orphans come back here to be reaped
         signal.pthread_sigmask(signal.SIG_BLOCK, STOP_SIGNALS | {signal.SIGCHLD})
-        tries = PORT_TRIES if options.port == 0 else 1
+        wanted = [options.port] if self.tls is None else [options.port, options.pop3s_port]
+        tries = PORT_TRIES if not any(wanted) else 1
         deadline = time.monotonic() + self.wait
         for attempt in range(tries):
-            port = options.port or free_port(self.listen)
+            ports = list(free_ports(self.listen, wanted))
+            port = ports[0]
             greeting = "velquor-pop3 " + secrets.token_hex(8)
             # A fresh base_dir: no stale sockets (anvil-auth-penalty) or pid file of an earlier run.
             if self.private_base is None:
                 shutil.rmtree(base_dir, ignore_errors=True)
             os.makedirs(base_dir, mode=0o755, exist_ok=True)
-            write_private(configuration, layout.configuration(base_dir, port, self.listen, users, greeting))
+            write_private(configuration, layout.configuration(base_dir, ports, self.listen, users, greeting, self.tls))
             log_start = os.path.getsize(log) if os.path.exists(log) else 0
             master = self.master = self.start_master(configuration)
             self.group = master.pid  # its own session and process group, shared by its children
@@ -356,10 +404,13 @@ class Server:
                     if in_use_in_log(log, log_start):
                         if attempt + 1 < tries:
                             break  # someone took the port: pick another
-                        raise Failure("port %d on %s is in use" % (port, self.listen))
+                        raise Failure("port %s on %s is in use" % (" or ".join(map(str, ports)), self.listen))
                     raise Failure("dovecot ended at start (status %s): %s" %
                                   (master.returncode, log_tail(log, log_start)))
-                if greeted(self.listen, port, greeting):
+                if greeted(self.listen, port, greeting) and (
+                        self.tls is None or greeted(self.listen, ports[1], greeting, tls=True)):
+                    if self.tls is not None:
+                        print("pop3s %s:%d" % (self.listen, ports[1]), flush=True)
                     print("ready %s:%d" % (self.listen, port), flush=True)
                     return self.serve()
                 if time.monotonic() > deadline:
@@ -431,6 +482,8 @@ def main():
     serve.add_argument("--user", action="append", default=[], metavar="NAME:PASSWORD")
     serve.add_argument("--message", action="append", default=[], metavar="NAME=FILE")
     serve.add_argument("--wait", type=float, default=20.0, help="seconds to wait for the server")
+    serve.add_argument("--tls", nargs=2, metavar=("CERT", "KEY"), help="STLS, and POP3S on a port of its own")
+    serve.add_argument("--pop3s-port", type=int, default=0, help="with --tls; 0 picks a free port")
     put = commands.add_parser("deliver", help="drop message files into a user's Maildir")
     put.add_argument("--folder", required=True)
     put.add_argument("--user", required=True)
@@ -441,8 +494,10 @@ def main():
             for path in options.file:
                 deliver(os.path.abspath(options.folder), options.user, path)
             return 0
-        if not 0 <= options.port <= 65535:
-            raise Failure("--port wants 0 to 65535")
+        if not 0 <= options.port <= 65535 or not 0 <= options.pop3s_port <= 65535:
+            raise Failure("--port and --pop3s-port want 0 to 65535")
+        if options.pop3s_port and options.tls is None:
+            raise Failure("--pop3s-port goes with --tls")
         server = Server(options)
         try:
             return server.run(options)

@@ -8,6 +8,8 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   libsqlite3-dev libmicrohttpd-dev libcpp-httplib-dev libssl-dev openssl
   python3 curl python3-aiosmtpd
+  # TLS for the tests: certificates made at test time (openssl) and the tests' OpenSSL client.
+  openssl libssl-dev
   # The run command's POP3 server (and the tests'): a private Dovecot, scripts/pop3-server.py.
   dovecot-core dovecot-pop3d
 )

@@ -1,6 +1,8 @@
 // HostProcess.cpp: spawning, watching and stopping velquor-host for the tests.
 #include "HostProcess.h"
 
+#include "support/ChildProcess.h"
+
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -23,19 +25,7 @@ extern char **environ;
 
 namespace velquor::host::test {
 
-namespace {
-
-std::optional<int> exitStatus(int status) {
-    if (WIFEXITED(status)) {
-        return WEXITSTATUS(status);
-    }
-    if (WIFSIGNALED(status)) {
-        return 128 + WTERMSIG(status);
-    }
-    return std::nullopt;
-}
-
-} // namespace
+using velquor::test::ExitStatus;
 
 HostProcess::~HostProcess() {
     stop();
@@ -206,7 +196,7 @@ std::optional<int> HostProcess::waitForExit(std::chrono::milliseconds limit) {
         if (ended == pid_) {
             pid_ = -1;
             readAvailable(0);
-            return exitStatus(status);
+            return ExitStatus(status);
         }
         if (ended < 0 && errno != EINTR) {
             pid_ = -1;

@@ -5,14 +5,11 @@
 #include "HostProcess.h"
 
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
-#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -28,65 +25,6 @@ using Clock = std::chrono::steady_clock;
 std::string launcher() {
     const char *source = std::getenv("VELQUOR_SOURCE_DIR");
     return std::string(source != nullptr ? source : ".") + "/scripts/pop3-server.py";
-}
-
-// Starts the command with its standard output going to `output` (when not -1) and its
-// standard error appended to errorFile; it gets SIGTERM if this process ends first. The
-// child's process id, or -1.
-pid_t launch(const std::vector<std::string> &command, int output, const std::string &errorFile) {
-    std::vector<std::string> words = command;
-    std::vector<char *> argv;
-    for (std::string &word : words) {
-        argv.push_back(word.data());
-    }
-    argv.push_back(nullptr);
-    int errors = ::open(errorFile.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-    int input = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
-    pid_t pid = fork();
-    if (pid == 0) {
-        prctl(PR_SET_PDEATHSIG, SIGTERM);
-        dup2(input, STDIN_FILENO);
-        if (output >= 0) {
-            dup2(output, STDOUT_FILENO);
-        }
-        if (errors >= 0) {
-            dup2(errors, STDERR_FILENO);
-        }
-        execv(argv[0], argv.data());
-        _exit(127);
-    }
-    ::close(errors);
-    ::close(input);
-    return pid;
-}
-
-std::optional<int> exitStatus(int status) {
-    if (WIFEXITED(status)) {
-        return WEXITSTATUS(status);
-    }
-    if (WIFSIGNALED(status)) {
-        return 128 + WTERMSIG(status);
-    }
-    return std::nullopt;
-}
-
-// Waits at most `limit` for the child's end (polling its state): its status, or nothing.
-std::optional<int> awaitChild(pid_t pid, std::chrono::milliseconds limit) {
-    auto deadline = Clock::now() + limit;
-    for (;;) {
-        int status = 0;
-        pid_t ended = waitpid(pid, &status, WNOHANG);
-        if (ended == pid) {
-            return exitStatus(status);
-        }
-        if (ended < 0 && errno != EINTR) {
-            return std::nullopt;
-        }
-        if (Clock::now() >= deadline) {
-            return std::nullopt;
-        }
-        usleep(10000);
-    }
 }
 
 int millisecondsLeft(Clock::time_point deadline) {
@@ -122,37 +60,22 @@ bool POP3ServerProcess::start(const std::string &folder, int port, const std::ve
         command.push_back(word);
     }
     command.insert(command.end(), arguments.begin(), arguments.end());
-    int ends[2];
-    if (pipe2(ends, O_CLOEXEC) != 0) {
-        *error = std::string("pipe: ") + std::strerror(errno);
+    if (!process_.start(command, errorFile, {}, error)) {
         return false;
     }
-    pid_ = launch(command, ends[1], errorFile);
-    ::close(ends[1]);
-    std::string said;
     const std::string marker = "ready 127.0.0.1:";
-    auto deadline = Clock::now() + std::chrono::seconds(60);
-    auto readyLine = [&] {
-        size_t found = said.find(marker);
-        return found != std::string::npos && said.find('\n', found) != std::string::npos;
-    };
-    while (!readyLine()) {
-        pollfd watch{ends[0], POLLIN, 0};
-        char buffer[256];
-        ssize_t count = 0;
-        if (poll(&watch, 1, millisecondsLeft(deadline)) <= 0 || (count = read(ends[0], buffer, sizeof buffer)) <= 0) {
-            break;
-        }
-        said.append(buffer, static_cast<size_t>(count));
-    }
-    ::close(ends[0]);
-    if (!readyLine()) {
+    std::optional<std::string> ready = process_.awaitLine(marker, std::chrono::seconds(60));
+    if (!ready) {
         std::optional<int> status = stop();
         *error = "the POP3 server did not start (status " + (status ? std::to_string(*status) : std::string("?")) +
-                 "): " + said + readWholeFile(errorFile);
+                 "): " + process_.output() + readWholeFile(errorFile);
         return false;
     }
-    port_ = std::atoi(said.c_str() + said.find(marker) + marker.size());
+    port_ = std::atoi(ready->c_str() + marker.size());
+    // With TLS the POP3S line comes before the ready line.
+    const std::string pop3s = "pop3s 127.0.0.1:";
+    size_t secure = process_.output().find(pop3s);
+    pop3sPort_ = secure != std::string::npos ? std::atoi(process_.output().c_str() + secure + pop3s.size()) : 0;
     return port_ > 0;
 }
 
@@ -165,11 +88,10 @@ bool POP3ServerProcess::deliver(const std::string &user, const std::string &mess
           std::string("--user"), user, file}) {
         command.push_back(word);
     }
-    pid_t pid = launch(command, -1, errorFile_);
-    std::optional<int> status = awaitChild(pid, std::chrono::seconds(30));
-    if (!status) {
-        kill(pid, SIGKILL);
-        waitpid(pid, nullptr, 0);
+    velquor::test::ChildProcess delivery;
+    std::optional<int> status;
+    if (delivery.start(command, errorFile_, {}, error)) {
+        status = delivery.waitForExit(std::chrono::seconds(30));
     }
     unlink(file.c_str());
     if (status != std::optional<int>(0)) {
@@ -180,35 +102,16 @@ bool POP3ServerProcess::deliver(const std::string &user, const std::string &mess
 }
 
 void POP3ServerProcess::signal(int number) const {
-    if (pid_ > 0) {
-        kill(pid_, number);
+    if (process_.pid() > 0) {
+        kill(process_.pid(), number);
     }
 }
 
 std::optional<int> POP3ServerProcess::waitForExit(std::chrono::milliseconds limit) {
-    if (pid_ <= 0) {
-        return std::nullopt;
-    }
-    std::optional<int> status = awaitChild(pid_, limit);
-    if (status) {
-        pid_ = -1;
-    }
-    return status;
+    return process_.waitForExit(limit);
 }
 
-std::optional<int> POP3ServerProcess::stop() {
-    if (pid_ <= 0) {
-        return std::nullopt;
-    }
-    kill(pid_, SIGTERM);
-    std::optional<int> status = waitForExit(std::chrono::seconds(30));
-    if (!status) {
-        kill(pid_, SIGKILL);
-        waitpid(pid_, nullptr, 0);
-        pid_ = -1;
-    }
-    return status;
-}
+std::optional<int> POP3ServerProcess::stop() { return process_.stop(std::chrono::seconds(30)); }
 
 POP3Dialogue::~POP3Dialogue() {
     if (socket_ >= 0) {

@@ -3,6 +3,8 @@
 #ifndef VELQUOR_TESTS_HOST_POP3_SERVER_PROCESS_H
 #define VELQUOR_TESTS_HOST_POP3_SERVER_PROCESS_H
 
+#include "support/ChildProcess.h"
+
 #include <sys/types.h>
 
 #include <chrono>
@@ -27,7 +29,9 @@ public:
     // extra arguments (--user NAME:PASSWORD, --message NAME=FILE, ...), its standard error
     // going to errorFile, and waits (at most 60 s) for its "ready" line. `runAs` goes
     // before the command (such as setpriv switching to another user); deliveries use it too.
-    // False with the reason and what the launcher printed in *error.
+    // False with the reason and what the launcher printed in *error. With "--tls CERT KEY"
+    // among the arguments the server offers STLS on its port and speaks POP3S on a second
+    // one, pop3sPort().
     bool start(const std::string &folder, int port, const std::vector<std::string> &arguments,
                const std::string &errorFile, std::string *error, const std::vector<std::string> &runAs = {});
     // Drops a message into a user's Maildir through the launcher ("deliver": tmp/, then new/).
@@ -40,15 +44,18 @@ public:
     std::optional<int> waitForExit(std::chrono::milliseconds limit);
     void signal(int number) const;
 
-    pid_t pid() const { return pid_; }
+    pid_t pid() const { return process_.pid(); }
     int port() const { return port_; }
     std::string hostAndPort() const { return "127.0.0.1:" + std::to_string(port_); }
+    // The POP3S port (TLS from the first byte); 0 without --tls.
+    int pop3sPort() const { return pop3sPort_; }
     // The Maildir of a user.
     std::string maildir(const std::string &user) const { return folder_ + "/mail/" + user + "/Maildir"; }
 
 private:
-    pid_t pid_ = -1;
+    velquor::test::ChildProcess process_;
     int port_ = 0;
+    int pop3sPort_ = 0;
     std::string folder_;
     std::string errorFile_;
     std::string script_;  // the launcher the commands run

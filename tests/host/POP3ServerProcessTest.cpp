@@ -205,6 +205,7 @@ TEST_F(POP3ServerProcessTest, RefusesToStartWithItsReason) {
         {0, {"--user", "demo"}, "--user wants NAME:PASSWORD"},
         {0, {"--user", "../demo:x"}, "--user wants NAME:PASSWORD"},
         {0, {"--user", "demo:demo", "--message", "nobody=/dev/null"}, "with NAME one of the users"},
+        {0, {"--user", "demo:demo", "--pop3s-port", "995"}, "--pop3s-port goes with --tls"},
     };
     int index = 0;
     for (const Case &test : cases) {

@@ -14,6 +14,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <sstream>
 
 namespace {
@@ -106,6 +107,10 @@ bool SMTPServerProcess::start(const std::string &maildir, const std::vector<std:
     std::vector<std::string> command = {"/usr/bin/python3", SourceDir() + "/scripts/smtp-server.py", "--fd",
                                         std::to_string(listener), "--maildir", maildir};
     command.insert(command.end(), arguments.begin(), arguments.end());
+    for (size_t i = 0; i + 1 < arguments.size(); ++i) {
+        if (arguments[i] == "--command-log")
+            commandLog_ = arguments[i + 1];
+    }
     pid_ = Spawn(command, ready[1], false);
     close(listener);
     close(ready[1]);
@@ -167,4 +172,20 @@ bool SMTPServerProcess::ReadMessage(const std::string &maildir, Message *message
         }
     }
     return true;
+}
+
+std::vector<SMTPServerProcess::Command> SMTPServerProcess::commands() const {
+    std::vector<Command> commands;
+    if (commandLog_.empty())
+        return commands;
+    std::ifstream log(commandLog_);
+    std::string line;
+    while (std::getline(log, line)) {
+        size_t space = line.find(' ');
+        if (space == std::string::npos)
+            commands.push_back({line, ""});
+        else
+            commands.push_back({line.substr(0, space), line.substr(space + 1)});
+    }
+    return commands;
 }

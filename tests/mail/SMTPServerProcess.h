@@ -12,8 +12,10 @@
 class SMTPServerProcess {
 public:
     // Starts the server with a Maildir in maildir and the extra arguments of
-    // smtp-server.py (such as --reject-data); waits (bounded) until it serves. False with
-    // the reason in *error.
+    // smtp-server.py (such as --reject-data, or --starttls CERT KEY and --auth USER:PASSWORD);
+    // waits (bounded) until it serves. False with the reason in *error. One process serves
+    // plain text with optional STARTTLS, or implicit TLS (--tls CERT KEY): a test that wants
+    // both starts two.
     bool start(const std::string &maildir, const std::vector<std::string> &arguments, std::string *error);
     // SIGTERM, a bounded wait, then SIGKILL.
     ~SMTPServerProcess();
@@ -31,7 +33,18 @@ public:
     };
     static bool ReadMessage(const std::string &maildir, Message *message, std::string *error);
 
+    // One line of the command log (--command-log FILE among the arguments of start): the
+    // client's address and port, and the command line as received (AUTH's arguments masked).
+    struct Command {
+        std::string peer;
+        std::string line;
+    };
+    // The commands the server has received so far, in order; empty without a command log.
+    // Each is in the log before the server answers it.
+    std::vector<Command> commands() const;
+
 private:
     pid_t pid_ = -1;
     int port_ = 0;
+    std::string commandLog_;
 };

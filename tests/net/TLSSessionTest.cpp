@@ -4,6 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <stdlib.h>
+
+#include <filesystem>
 #include <string>
 
 #include "ScriptedServer.h"
@@ -13,22 +16,30 @@
 
 namespace {
 
+using velquor::test::TestCertificates;
+
 std::string Std(const QELString &text) { return std::string(text.text(), text.length()); }
 
 class TLSSessionTest : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
         certificates_ = new TestCertificates();
+        char folder[] = "/tmp/velquor-tls-XXXXXX";
         std::string error;
-        if (!certificates_->make(&error))
+        if (mkdtemp(folder) == nullptr || !certificates_->make(folder, &error))
             FAIL() << error;
     }
     static void TearDownTestSuite() {
+        std::error_code ignored;
+        std::filesystem::remove_all(certificates_->folder(), ignored);
         delete certificates_;
         certificates_ = nullptr;
     }
     void SetUp() override { ResetNetworkLimits(); }
     void TearDown() override { ResetNetworkLimits(); }
+
+    // The certificate or key file of a kind named "server", "expired", ...
+    static std::string File(const std::string &name) { return certificates_->folder() + "/" + name; }
 
     QELOwned<QELTCPConnection> Open(const ScriptedServer &server) {
         QELIPAddress address;
@@ -53,7 +64,7 @@ TEST_F(TLSSessionTest, AnUpgradedConnectionCarriesRepliesAndCommandsBothWays) {
         .send("220 ready\r\n")
         .receiveUntil("STARTTLS\r\n")
         .send("220 go ahead\r\n")
-        .startTLS(certificates_->path("server.pem"), certificates_->path("server.key"))
+        .startTLS(File("server.pem"), File("server.key"))
         .receiveUntil("EHLO x\r\n")
         .send("250 " + body + "\r\n")
         .waitForClientClose();
@@ -64,7 +75,7 @@ TEST_F(TLSSessionTest, AnUpgradedConnectionCarriesRepliesAndCommandsBothWays) {
     ASSERT_TRUE(connection->Send("STARTTLS\r\n"));
     ASSERT_TRUE(connection->ReadReply(&completion));
     EXPECT_EQ(connection->ReplyCode(), 220);
-    ASSERT_TRUE(connection->StartTLS("127.0.0.1", certificates_->path("ca.pem").c_str()))
+    ASSERT_TRUE(connection->StartTLS("127.0.0.1", certificates_->caFile().c_str()))
         << connection->LastError().text();
     EXPECT_TRUE(connection->isSecure());
     EXPECT_EQ(connection->TLSVersion().startsWith("TLSv1."), true);
@@ -100,13 +111,13 @@ TEST_F(TLSSessionTest, TheServersCertificateMustVerifyAndNameTheHost) {
         SCOPED_TRACE(std::string(c.certificate) + " as " + c.host);
         ScriptedServer server;
         server.connection()
-            .startTLS(certificates_->path(std::string(c.certificate) + ".pem"),
-                      certificates_->path(std::string(c.certificate) + ".key"))
+            .startTLS(File(std::string(c.certificate) + ".pem"),
+                      File(std::string(c.certificate) + ".key"))
             .send("+OK hello\r\n")
             .waitForClientClose(2000);
         server.start();
         QELOwned<QELTCPConnection> connection = Open(server);
-        bool secured = connection->StartTLS(c.host, c.withCA ? certificates_->path("ca.pem").c_str() : "");
+        bool secured = connection->StartTLS(c.host, c.withCA ? certificates_->caFile().c_str() : "");
         std::string error = Std(connection->LastError());
         if (*c.expected == 0) {
             EXPECT_TRUE(secured) << error;
@@ -129,12 +140,12 @@ TEST_F(TLSSessionTest, TheSystemStoreIsOpenSSLsDefaultVerifyPaths) {
     // SSL_CERT_FILE names the trusted certificates for every OpenSSL program.
     ScriptedServer server;
     server.connection()
-        .startTLS(certificates_->path("server.pem"), certificates_->path("server.key"))
+        .startTLS(File("server.pem"), File("server.key"))
         .waitForClientClose(2000);
     server.start();
     const char *before = getenv("SSL_CERT_FILE");
     std::string saved = before != nullptr ? before : "";
-    setenv("SSL_CERT_FILE", certificates_->path("ca.pem").c_str(), 1);
+    setenv("SSL_CERT_FILE", certificates_->caFile().c_str(), 1);
     QELOwned<QELTCPConnection> connection = Open(server);
     EXPECT_TRUE(connection->StartTLS("localhost", "")) << connection->LastError().text();
     if (before != nullptr)
@@ -168,7 +179,7 @@ TEST_F(TLSSessionTest, HandshakeFailuresNameTheirCause) {
         script.waitForClientClose(5000);
         server.start();
         QELOwned<QELTCPConnection> connection = Open(server);
-        EXPECT_FALSE(connection->StartTLS("127.0.0.1", certificates_->path("ca.pem").c_str()));
+        EXPECT_FALSE(connection->StartTLS("127.0.0.1", certificates_->caFile().c_str()));
         std::string error = Std(connection->LastError());
         EXPECT_NE(error.find(c.expected), std::string::npos) << error;
         connection.reset();
@@ -183,14 +194,14 @@ TEST_F(TLSSessionTest, CapsAndTimeLimitsHoldOverTLS) {
     SetNetworkLimits(limits);
     ScriptedServer server;
     server.connection()
-        .startTLS(certificates_->path("server.pem"), certificates_->path("server.key"))
+        .startTLS(File("server.pem"), File("server.key"))
         .send(std::string(60000, 'y'))
         .receiveUntil("NEXT\r\n")
         .send("+OK partial")  // never ends: the whole-reply limit decides
         .awaitRelease();
     server.start();
     QELOwned<QELTCPConnection> connection = Open(server);
-    ASSERT_TRUE(connection->StartTLS("127.0.0.1", certificates_->path("ca.pem").c_str()));
+    ASSERT_TRUE(connection->StartTLS("127.0.0.1", certificates_->caFile().c_str()));
     QELPOP3ReplyCompletion multiLine(true);
     EXPECT_FALSE(connection->ReadReply(&multiLine));
     EXPECT_NE(Std(connection->LastError()).find("larger than 50000 bytes"), std::string::npos)

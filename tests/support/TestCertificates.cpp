@@ -1,34 +1,38 @@
-// TestCertificates.cpp: runs the certificate script into a fresh temporary folder.
-#include "support/TestCertificates.h"
+// TestCertificates.cpp: making the TLS tests' certificates with the project's script.
+#include "TestCertificates.h"
 
-#include <stdlib.h>
-#include <sys/wait.h>
+#include "ChildProcess.h"
 
-#include <filesystem>
+#include <cstdlib>
 
-bool TestCertificates::make(std::string *error) {
-    const char *source = getenv("VELQUOR_SOURCE_DIR");
-    const char *script = getenv("VELQUOR_TEST_CERTIFICATE_SCRIPT");
-    std::string command = script != nullptr ? script
-                          : std::string(source != nullptr ? source : ".") + "/scripts/test-certificates.sh";
-    char folder[] = "/tmp/velquor-certificates-XXXXXX";
-    if (mkdtemp(folder) == nullptr) {
-        *error = "no temporary folder";
+namespace velquor::test {
+
+std::string TestCertificates::Name(Kind kind) {
+    switch (kind) {
+    case Kind::Server:
+        return "server";
+    case Kind::Expired:
+        return "expired";
+    case Kind::Other:
+        return "other";
+    case Kind::SelfSigned:
+        return "selfsigned";
+    }
+    return "";
+}
+
+bool TestCertificates::make(const std::string &folder, std::string *error) {
+    const char *source = std::getenv("VELQUOR_SOURCE_DIR");
+    const std::string script = std::string(source != nullptr ? source : ".") + "/scripts/test-certificates.sh";
+    std::string output;
+    std::optional<int> status = RunCommand({"/bin/bash", script, folder}, std::chrono::seconds(60), &output);
+    if (status != std::optional<int>(0)) {
+        *error = "test-certificates.sh " + folder + " failed (status " +
+                 (status ? std::to_string(*status) : std::string("none: stopped after 60 s")) + "): " + output;
         return false;
     }
     folder_ = folder;
-    std::string line = "timeout 60 bash '" + command + "' '" + folder_ + "' 2>&1";
-    int status = system(line.c_str());
-    if (status != 0) {
-        *error = "the certificate script failed: " + line;
-        return false;
-    }
     return true;
 }
 
-TestCertificates::~TestCertificates() {
-    if (!folder_.empty()) {
-        std::error_code ignored;
-        std::filesystem::remove_all(folder_, ignored);
-    }
-}
+} // namespace velquor::test
