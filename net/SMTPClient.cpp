@@ -156,7 +156,8 @@ QELSMTPClient::QELSMTPClient()
       pendingCommand_(""),
       replyRead_(false),
       verdictDue_(false),
-      accepted_(false) {}
+      accepted_(false),
+      localNameKnown_(false) {}
 
 QELSMTPClient::~QELSMTPClient() = default;
 
@@ -226,6 +227,8 @@ QELString QELSMTPClient::SMTPSend(const QELString &serverName, const QELString &
     accepted_ = false;
     settings_ = QELServerSettings::Entry();
     hostName_.clear();
+    localName_.clear();
+    localNameKnown_ = false;
     clearLastError();
 
     // Settings that cannot be used may have asked for security: nothing goes out at all.
@@ -307,15 +310,18 @@ void QELSMTPClient::fail(const QELString &text) {
         errorText_ += text;
 }
 
-QELString QELSMTPClient::LocalName() {
-    QELString name;
+const QELString &QELSMTPClient::localName() {
+    if (localNameKnown_)
+        return localName_;
+    localNameKnown_ = true;
     QELIPAddress address;
-    if (!GetLocalHostName(name) || name.isEmpty() || BreaksLine(name)) {
-        name.clear();
+    if (!GetLocalHostName(localName_) || localName_.isEmpty() || BreaksLine(localName_)) {
+        localName_.clear();
         if (GetLocalAddress(address))
-            name = address.isIPv6() ? QELString("[IPv6:") + address.dottedText() + "]" : address.dottedText();
+            localName_ =
+                address.isIPv6() ? QELString("[IPv6:") + address.dottedText() + "]" : address.dottedText();
     }
-    return name;
+    return localName_;
 }
 
 QELString QELSMTPClient::quotedReply() const {
@@ -426,7 +432,7 @@ void QELSMTPClient::act(const QELString &sender, const QELStringSplitter &recipi
             state_ = settings_.security == QELServerSettings::kNone ? kHello : kExtendedHello;
             break;
         case kHello: {
-            const QELString name = LocalName();
+            const QELString name = localName();
             if (name.isEmpty()) {
                 fail(QELString("No local host name or address for HELO"));
                 state_ = kQuit;
@@ -436,7 +442,7 @@ void QELSMTPClient::act(const QELString &sender, const QELStringSplitter &recipi
             break;
         }
         case kExtendedHello: {
-            const QELString name = LocalName();
+            const QELString name = localName();
             if (name.isEmpty()) {
                 fail(QELString("No local host name or address for EHLO"));
                 state_ = kQuit;

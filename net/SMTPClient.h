@@ -115,8 +115,8 @@ private:
     // Appends text to the result, unless the server has already accepted the message.
     void fail(const QELString &text);
     // The name that HELO and EHLO give: the local host name, else the local address;
-    // empty when there is neither.
-    static QELString LocalName();
+    // empty when there is neither. Looked up once per dialogue (EHLO may come twice).
+    const QELString &localName();
     // The reply read last as a failure text quotes it: its lines joined by " / ", control
     // bytes as spaces, at most kQuotedReplyBytes, and never the password in any form sent.
     QELString quotedReply() const;
@@ -137,4 +137,6 @@ private:
     QELString batch_;             // the text's send buffer, reused from send to send
     QELServerSettings::Entry settings_;  // the server's security and credentials
     QELString hostName_;          // the server's name, as its certificate must give it
+    QELString localName_;         // the local name of HELO and EHLO, once looked up
+    bool localNameKnown_;
 };

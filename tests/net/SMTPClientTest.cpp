@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -22,6 +23,9 @@
 #include "support/TestCertificates.h"
 
 namespace {
+
+using velquor::test::TestCertificates;
+using Kind = TestCertificates::Kind;
 
 std::string Std(const QELString &text) { return std::string(text.text(), text.length()); }
 QELString Q(const std::string &text) { return QELString(text.data(), static_cast<uint32_t>(text.size())); }
@@ -304,11 +308,14 @@ class SMTPClientSecurityTest : public SMTPClientTest {
 protected:
     static void SetUpTestSuite() {
         certificates_ = new TestCertificates();
+        char folder[] = "/tmp/velquor-tls-XXXXXX";
         std::string error;
-        if (!certificates_->make(&error))
+        if (mkdtemp(folder) == nullptr || !certificates_->make(folder, &error))
             FAIL() << error;
     }
     static void TearDownTestSuite() {
+        std::error_code ignored;
+        std::filesystem::remove_all(certificates_->folder(), ignored);
         delete certificates_;
         certificates_ = nullptr;
     }
@@ -328,8 +335,10 @@ protected:
         return Std(QELServerSettings::Shared().refresh());
     }
 
-    static Exchange Upgrade(const char *certificate) { return {"", "", 0, certificates_->path(certificate)}; }
-    static std::string CAFile() { return certificates_->path("ca.pem"); }
+    static Exchange Upgrade(Kind kind) {
+        return {"", "", 0, certificates_->folder() + "/" + TestCertificates::Name(kind)};
+    }
+    static std::string CAFile() { return certificates_->caFile(); }
 
     // Runs one case against a scripted server; checks the result, the record, and that
     // nothing of AUTH or MAIL preceded TLS.
@@ -373,7 +382,7 @@ TEST_F(SMTPClientSecurityTest, UpgradesAndAuthenticatesAsTheSettingsAsk) {
          kGreeting,
          Then({{kExtendedHello, "250-mail.test\r\n250-SIZE 1000000\r\n250 STARTTLS\r\n"},
                {kStartTLS, kReady},
-               Upgrade("server"),
+               Upgrade(Kind::Server),
                {kExtendedHello, "250-mail.test\r\n250-auth login plain\r\n250 8BITMIME\r\n"},
                {kPlain, kAccepted}},
               FromMail()),
@@ -383,7 +392,7 @@ TEST_F(SMTPClientSecurityTest, UpgradesAndAuthenticatesAsTheSettingsAsk) {
          kGreeting,
          Then({{kExtendedHello, "250-mail.test\r\n250 STARTTLS\r\n"},
                {kStartTLS, kReady},
-               Upgrade("server"),
+               Upgrade(Kind::Server),
                {kExtendedHello, "250-mail.test\r\n250-AUTH=LOGIN\r\n250 HELP\r\n"},
                {"AUTH LOGIN\r\n", "334 VXNlcm5hbWU6\r\n"},
                {kUser64, "334 UGFzc3dvcmQ6\r\n"},
@@ -395,14 +404,14 @@ TEST_F(SMTPClientSecurityTest, UpgradesAndAuthenticatesAsTheSettingsAsk) {
          kGreeting,
          Then({{kExtendedHello, "250-mail.test\r\n250-STARTTLS\r\n250 AUTH PLAIN\r\n"},
                {kStartTLS, kReady},
-               Upgrade("server"),
+               Upgrade(Kind::Server),
                {kExtendedHello, "250-mail.test\r\n250 AUTH PLAIN\r\n"}},
               FromMail()),
          ""},
         {"tls: the handshake before the greeting",
          "security = tls\n" + credentials,
          "",
-         Then({Upgrade("server"),
+         Then({Upgrade(Kind::Server),
                {"", kGreeting},
                {kExtendedHello, "250-mail.test\r\n250 AUTH PLAIN LOGIN\r\n"},
                {kPlain, kAccepted}},
@@ -411,7 +420,7 @@ TEST_F(SMTPClientSecurityTest, UpgradesAndAuthenticatesAsTheSettingsAsk) {
         {"PLAIN credentials longer than one Base64 line stay on one line",
          "security = tls\nuser = web@site.test\npassword = " + longPassword + "\n",
          "",
-         Then({Upgrade("server"),
+         Then({Upgrade(Kind::Server),
                {"", kGreeting},
                {kExtendedHello, "250-mail.test\r\n250 AUTH PLAIN\r\n"},
                {"AUTH PLAIN AHdlYkBzaXRlLnRlc3QAbG9uZy14eHh4eHh4eHh4eHh4eHh4eHh4eHh4eHh4eHh4eHh4eHh4eHh4eHh4eHh4eHh4"
@@ -428,7 +437,7 @@ TEST_F(SMTPClientSecurityTest, SecurityFailuresQuoteTheServerAndNeverFallBack) {
     const std::string credentials = std::string("user = ") + kUser + "\npassword = " + kPassword + "\n";
     const std::vector<Exchange> upToTLS = {{kExtendedHello, "250-mail.test\r\n250 STARTTLS\r\n"},
                                            {kStartTLS, kReady},
-                                           Upgrade("server")};
+                                           Upgrade(Kind::Server)};
     const SecureCase cases[] = {
         {"no STARTTLS offered",
          "security = starttls\n",
@@ -466,7 +475,7 @@ TEST_F(SMTPClientSecurityTest, SecurityFailuresQuoteTheServerAndNeverFallBack) {
         {"no mechanism in common",
          "security = tls\n" + credentials,
          "",
-         {Upgrade("server"),
+         {Upgrade(Kind::Server),
           {"", kGreeting},
           {kExtendedHello, "250-mail.test\r\n250-AUTH CRAM-MD5 XOAUTH2\r\n250 LOGINDISABLED\r\n"},
           {kQuit, kBye}},
@@ -475,19 +484,19 @@ TEST_F(SMTPClientSecurityTest, SecurityFailuresQuoteTheServerAndNeverFallBack) {
         {"expired certificate after STARTTLS: no QUIT on a closed connection",
          "security = starttls\n" + credentials,
          kGreeting,
-         {{kExtendedHello, "250-mail.test\r\n250 STARTTLS\r\n"}, {kStartTLS, kReady}, Upgrade("expired")},
+         {{kExtendedHello, "250-mail.test\r\n250 STARTTLS\r\n"}, {kStartTLS, kReady}, Upgrade(Kind::Expired)},
          "TLS handshake failed (certificate verification failed for 127.0.0.1:PORT: certificate has expired)",
          "EHLO machine.test\r\nSTARTTLS\r\n[TLS failed]"},
         {"expired certificate on the TLS port: not even the greeting",
          "security = tls\n" + credentials,
          "",
-         {Upgrade("expired"), {"", kGreeting}},
+         {Upgrade(Kind::Expired), {"", kGreeting}},
          "TLS handshake failed (certificate verification failed for 127.0.0.1:PORT: certificate has expired)",
          "[TLS failed]"},
         {"the certificate must name the server as the page gives it",
          "security = tls\n",
          "",
-         {Upgrade("server"), {"", kGreeting}},
+         {Upgrade(Kind::Server), {"", kGreeting}},
          "TLS handshake failed (certificate verification failed for 127.0.0.1:PORT: hostname mismatch)",
          "[TLS failed]",
          "server.test"},
