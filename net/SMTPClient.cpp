@@ -1,7 +1,9 @@
 // SMTPClient.cpp: the SMTP dialogue as a state table over one connection, the command
-// templates built once, the check of everything that goes into a line, and the text batches.
+// templates built once, the check of everything that goes into a line, the text batches,
+// and the upgrade to TLS with AUTH that the server settings ask for.
 #include "net/SMTPClient.h"
 
+#include "foundation/Base64.h"
 #include "foundation/IPAddress.h"
 #include "foundation/NumberText.h"
 #include "net/NetworkLimits.h"
@@ -18,6 +20,10 @@ const char kCRLF[] = "\r\n";
 // and only read afterwards.
 struct CommandTemplates {
     QELString hello{"HELO |%param%|\r\n"};
+    QELString extendedHello{"EHLO |%param%|\r\n"};
+    QELString startTLS{"STARTTLS\r\n"};
+    QELString authPlain{"AUTH PLAIN |%param%|\r\n"};
+    QELString authLogin{"AUTH LOGIN\r\n"};
     QELString mail{"MAIL FROM: <|%param%|>\r\n"};
     QELString recipient{"RCPT TO: <|%param%|>\r\n"};
     QELString data{"DATA\r\n"};
@@ -47,6 +53,73 @@ bool BreaksLine(const char *bytes, uint32_t length) {
 bool BreaksLine(const QELString &text) { return BreaksLine(text.text(), text.length()); }
 
 bool InClass(int32_t code, int32_t hundreds) { return code >= hundreds && code <= hundreds + 99; }
+
+bool IsControl(char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7F; }
+
+// The Base64 form of text on one line (the encoder breaks lines at 76 characters).
+QELString Base64Line(const QELString &text) {
+    QELString encoded = Base64EncodeString(text);
+    encoded.replaceAll(kCRLF, QELString());
+    return encoded;
+}
+
+// The credentials of AUTH PLAIN: no authorization identity, NUL, user, NUL, password.
+QELString PlainCredentials(const QELString &user, const QELString &password) {
+    QELString credentials(static_cast<char>(0));
+    credentials.append(user);
+    credentials.append(static_cast<char>(0));
+    credentials.append(password);
+    return Base64Line(credentials);
+}
+
+// Whether bytes[0, length) equals word in any letter case.
+bool SameWord(const char *bytes, uint32_t length, const char *word) {
+    uint32_t i = 0;
+    for (; i < length && word[i] != 0; ++i)
+        if (QELUpperCaseTable[static_cast<uint8_t>(bytes[i])] != QELUpperCaseTable[static_cast<uint8_t>(word[i])])
+            return false;
+    return i == length && word[i] == 0;
+}
+
+// Whether the keyword lines of an EHLO reply (every line after the first, "250-KEYWORD
+// parameters") name keyword in any letter case. reply is the text after the first line's
+// code. With parameter, the keyword's line must also list that word among its parameters
+// ("250-AUTH LOGIN PLAIN"; the older "250-AUTH=LOGIN PLAIN" counts too).
+bool Offers(const QELString &reply, const char *keyword, const char *parameter = nullptr) {
+    const char *text = reply.text();
+    const uint32_t length = reply.length();
+    uint32_t start = 0;
+    while (start < length && text[start] != '\n')
+        ++start;
+    while (start < length) {
+        ++start;  // past the LF
+        uint32_t end = start;
+        while (end < length && text[end] != '\n')
+            ++end;
+        uint32_t stop = end > start && text[end - 1] == '\r' ? end - 1 : end;
+        // "250-" or "250 ", then the keyword up to a blank or "=".
+        uint32_t position = start + 4 < stop ? start + 4 : stop;
+        uint32_t wordEnd = position;
+        while (wordEnd < stop && text[wordEnd] != ' ' && text[wordEnd] != '=')
+            ++wordEnd;
+        if (SameWord(text + position, wordEnd - position, keyword)) {
+            if (parameter == nullptr)
+                return true;
+            for (uint32_t word = wordEnd; word < stop;) {
+                while (word < stop && (text[word] == ' ' || text[word] == '='))
+                    ++word;
+                uint32_t after = word;
+                while (after < stop && text[after] != ' ')
+                    ++after;
+                if (after > word && SameWord(text + word, after - word, parameter))
+                    return true;
+                word = after;
+            }
+        }
+        start = end;
+    }
+    return false;
+}
 
 // The server as the failure text names it: "name:port", the port always given once.
 QELString ServerText(const QELString &serverName, uint16_t port) {
@@ -83,7 +156,8 @@ QELSMTPClient::QELSMTPClient()
       pendingCommand_(""),
       replyRead_(false),
       verdictDue_(false),
-      accepted_(false) {}
+      accepted_(false),
+      localNameKnown_(false) {}
 
 QELSMTPClient::~QELSMTPClient() = default;
 
@@ -151,16 +225,30 @@ QELString QELSMTPClient::SMTPSend(const QELString &serverName, const QELString &
     replyRead_ = false;
     verdictDue_ = false;
     accepted_ = false;
+    settings_ = QELServerSettings::Entry();
+    hostName_.clear();
+    localName_.clear();
+    localNameKnown_ = false;
     clearLastError();
 
+    // Settings that cannot be used may have asked for security: nothing goes out at all.
+    QELString settingsError;
+    if (!QELServerSettings::Shared().find(serverName, &settings_, &settingsError)) {
+        state_ = kEnd;
+        errorText_ = settingsError;
+        setLastError(errorText_);
+        return errorText_;
+    }
     errorText_ = checkInput(sender, recipients, lines);
     if (!errorText_.isEmpty()) {
         state_ = kEnd;
         setLastError(errorText_);
         return errorText_;
     }
-    uint16_t port = kPort;
-    if (!ResolveHostName(serverName, kPort, serverAddress_, port)) {
+    const uint16_t defaultPort = settings_.security == QELServerSettings::kTLS ? kTLSPort : kPort;
+    SplitHostAndPort(serverName, defaultPort, &hostName_, nullptr);
+    uint16_t port = defaultPort;
+    if (!ResolveHostName(serverName, defaultPort, serverAddress_, port)) {
         state_ = kEnd;
         errorText_ = QELString("DNS lookup failed (") + serverName + ")";
         setLastError(errorText_);
@@ -181,6 +269,14 @@ QELString QELSMTPClient::SMTPSend(const QELString &serverName, const QELString &
         return errorText_;
     }
     connection_->setReplyByteCap(connection_->limits().smtpReplyByteCap);
+    if (settings_.security == QELServerSettings::kTLS && !connection_->StartTLS(hostName_, settings_.caFile)) {
+        // TLS from the first byte: without it, not even the greeting is read.
+        state_ = kEnd;
+        errorText_ = QELString("TLS handshake failed (") + connection_->LastError() + ")";
+        connection_.reset();
+        setLastError(errorText_);
+        return errorText_;
+    }
     readReply();
     pending_ = kGreetingReply;
 
@@ -214,6 +310,52 @@ void QELSMTPClient::fail(const QELString &text) {
         errorText_ += text;
 }
 
+const QELString &QELSMTPClient::localName() {
+    if (localNameKnown_)
+        return localName_;
+    localNameKnown_ = true;
+    QELIPAddress address;
+    if (!GetLocalHostName(localName_) || localName_.isEmpty() || BreaksLine(localName_)) {
+        localName_.clear();
+        if (GetLocalAddress(address))
+            localName_ =
+                address.isIPv6() ? QELString("[IPv6:") + address.dottedText() + "]" : address.dottedText();
+    }
+    return localName_;
+}
+
+QELString QELSMTPClient::quotedReply() const {
+    const QELString reply = connection_->ReplyText();
+    const int32_t code = connection_->ReplyCode();
+    QELString whole;
+    // The code read off the first line goes back in front of it.
+    if (code > 0 && (reply.isEmpty() || reply[0] == ' ' || reply[0] == '-' || reply[0] == '\r' || reply[0] == '\n'))
+        whole = SignedIntegerToText(code);
+    whole.append(reply);
+    whole.trimTrailing(kTrimSet);
+    QELString quoted;
+    quoted.reserve(whole.length());
+    for (uint32_t i = 0; i < whole.length(); ++i) {
+        const char c = whole[i];
+        if (c == '\n')
+            quoted.append(" / ");
+        else if (c != '\r')
+            quoted.append(IsControl(c) ? ' ' : c);
+    }
+    // A server that echoes what it was sent must not put the password into the text.
+    if (!settings_.password.isEmpty()) {
+        const QELString hidden("********");
+        quoted.replaceAll(PlainCredentials(settings_.user, settings_.password), hidden);
+        quoted.replaceAll(Base64Line(settings_.password), hidden);
+        quoted.replaceAll(settings_.password, hidden);
+    }
+    if (quoted.length() > kQuotedReplyBytes) {
+        quoted.dropLast(quoted.length() - kQuotedReplyBytes);
+        quoted.append("...");
+    }
+    return quoted;
+}
+
 void QELSMTPClient::judgeReply() {
     const Pending pending = pending_;
     pending_ = kNothing;
@@ -221,6 +363,24 @@ void QELSMTPClient::judgeReply() {
     if (pending == kNothing || pending == kQuitReply)
         return;
     const int32_t code = connection_->ReplyCode();
+    // The steps of the encrypted dialogue each want one code; any other fails, quoting the
+    // server's reply.
+    const char *refused = nullptr;
+    int32_t wanted = 0;
+    switch (pending) {
+        case kExtendedHelloReply: refused = "EHLO refused by the server"; wanted = 250; break;
+        case kStartTLSReply: refused = "STARTTLS refused by the server"; wanted = 220; break;
+        case kAuthPrompt: refused = "Authentication refused by the server"; wanted = 334; break;
+        case kAuthReply: refused = "Authentication refused by the server"; wanted = 235; break;
+        default: break;
+    }
+    if (refused != nullptr) {
+        if (code != wanted) {
+            fail(QELString(refused) + " (" + quotedReply() + ")");
+            state_ = kQuit;
+        }
+        return;
+    }
     if (pending == kGreetingReply) {
         if (!replyRead_) {
             // No SMTP server spoke: there is nobody to say QUIT to.
@@ -269,17 +429,10 @@ void QELSMTPClient::act(const QELString &sender, const QELStringSplitter &recipi
                         const QELStringSplitter &lines) {
     switch (state_) {
         case kGreeting:
-            state_ = kHello;
+            state_ = settings_.security == QELServerSettings::kNone ? kHello : kExtendedHello;
             break;
         case kHello: {
-            QELString name;
-            QELIPAddress address;
-            if (!GetLocalHostName(name) || name.isEmpty() || BreaksLine(name)) {
-                name.clear();
-                if (GetLocalAddress(address))
-                    name = address.isIPv6() ? QELString("[IPv6:") + address.dottedText() + "]"
-                                            : address.dottedText();
-            }
+            const QELString name = localName();
             if (name.isEmpty()) {
                 fail(QELString("No local host name or address for HELO"));
                 state_ = kQuit;
@@ -288,6 +441,49 @@ void QELSMTPClient::act(const QELString &sender, const QELStringSplitter &recipi
             }
             break;
         }
+        case kExtendedHello: {
+            const QELString name = localName();
+            if (name.isEmpty()) {
+                fail(QELString("No local host name or address for EHLO"));
+                state_ = kQuit;
+            } else if (exchange(Fill(Templates().extendedHello, name), "EHLO", kExtendedHelloReply, kEnd)) {
+                state_ = kExtensions;
+            }
+            break;
+        }
+        case kExtensions:
+            chooseAfterExtendedHello();
+            break;
+        case kStartTLS:
+            if (exchange(Templates().startTLS, "STARTTLS", kStartTLSReply, kEnd))
+                state_ = kHandshake;
+            break;
+        case kHandshake:
+            if (connection_->StartTLS(hostName_, settings_.caFile)) {
+                state_ = kExtendedHello;  // what the server offers is asked again under TLS
+            } else {
+                // The connection is closed: there is nobody to say QUIT to.
+                fail(QELString("TLS handshake failed (") + connection_->LastError() + ")");
+                state_ = kEnd;
+            }
+            break;
+        case kAuthPlain:
+            if (exchange(Fill(Templates().authPlain, PlainCredentials(settings_.user, settings_.password)), "AUTH",
+                         kAuthReply, kEnd))
+                state_ = kMail;
+            break;
+        case kAuthLogin:
+            if (exchange(Templates().authLogin, "AUTH", kAuthPrompt, kEnd))
+                state_ = kAuthUser;
+            break;
+        case kAuthUser:
+            if (exchange(Base64Line(settings_.user) + kCRLF, "AUTH", kAuthPrompt, kEnd))
+                state_ = kAuthPassword;
+            break;
+        case kAuthPassword:
+            if (exchange(Base64Line(settings_.password) + kCRLF, "AUTH", kAuthReply, kEnd))
+                state_ = kMail;
+            break;
         case kMail:
             if (exchange(Fill(Templates().mail, sender), "MAIL FROM", kCommandReply, kEnd))
                 state_ = kRecipient;
@@ -319,6 +515,30 @@ void QELSMTPClient::act(const QELString &sender, const QELStringSplitter &recipi
         default:
             running_ = false;
             break;
+    }
+}
+
+void QELSMTPClient::chooseAfterExtendedHello() {
+    const QELString reply = connection_->ReplyText();
+    if (!connection_->isSecure()) {
+        // Only STARTTLS gets here without TLS; without its offer nothing more goes out.
+        if (Offers(reply, "STARTTLS")) {
+            state_ = kStartTLS;
+        } else {
+            fail(QELString("STARTTLS not offered by the server (") + quotedReply() + ")");
+            state_ = kQuit;
+        }
+        return;
+    }
+    if (settings_.user.isEmpty())
+        state_ = kMail;
+    else if (Offers(reply, "AUTH", "PLAIN"))
+        state_ = kAuthPlain;
+    else if (Offers(reply, "AUTH", "LOGIN"))
+        state_ = kAuthLogin;
+    else {
+        fail(QELString("Neither AUTH PLAIN nor AUTH LOGIN offered by the server (") + quotedReply() + ")");
+        state_ = kQuit;
     }
 }
 

@@ -1,5 +1,5 @@
 // SMTPClient.h: QELSMTPClient, which carries out one whole SMTP dialogue (one connection,
-// one message) and reports, as text, why the message was not accepted.
+// one message, plain or over TLS with AUTH) and reports, as text, why it was not accepted.
 #pragma once
 
 #include <cstdint>
@@ -7,11 +7,16 @@
 #include "foundation/String.h"
 #include "foundation/StringSplitter.h"
 #include "net/NetworkClient.h"
+#include "net/ServerSettings.h"
 #include "net/TCPConnection.h"
 
 class QELSMTPClient : public QELNetworkClient {
 public:
     static constexpr uint16_t kPort = 25;
+    // The port of a server reached with TLS from the first byte (security tls).
+    static constexpr uint16_t kTLSPort = 465;
+    // The most bytes of a server's reply that a failure text quotes.
+    static constexpr uint32_t kQuotedReplyBytes = 512;
     // Lines of the message text are gathered into sends of at most this many bytes.
     static constexpr uint32_t kTextSendSize = 4096;
 
@@ -29,6 +34,22 @@ public:
     // failure of the connection or the server. A sender, recipient or line holding CR, LF
     // or NUL, a text without its final ".", a lone "." before it, or no recipient at all is
     // refused before any connection is made. Never throws but for allocation failures.
+    //
+    // The server's entry in the shared server settings decides the rest; when the settings
+    // cannot be used, their error text is the result and no connection is made.
+    // - starttls: the greeting, "EHLO <name>" (250, offering STARTTLS), "STARTTLS" (220),
+    //   the TLS handshake, "EHLO <name>" again.
+    // - tls: port 465 unless serverName names one; the handshake before the greeting,
+    //   then "EHLO <name>".
+    // The certificate must verify against the entry's CA file (else the system's trust
+    // store) and name serverName's host. With a user, "AUTH PLAIN" with the credentials
+    // follows when the EHLO reply offers PLAIN, else "AUTH LOGIN" with user and password
+    // answering the 334 prompts when it offers LOGIN; 235 goes on to MAIL FROM. A missing
+    // STARTTLS offer, a refused STARTTLS, a failed handshake, no usable mechanism or a
+    // refused AUTH is a failure whose text quotes the server's reply when there is one
+    // ("Authentication refused by the server (535 5.7.8 ...)"); no text ever holds the
+    // password or its Base64 form, and nothing falls back to plain text. After a failed
+    // handshake the connection is closed, so no QUIT follows.
     QELString SMTPSend(const QELString &serverName, const QELString &sender, const QELStringSplitter &recipients,
                        const QELStringSplitter &lines);
 
@@ -38,6 +59,7 @@ public:
 
 private:
     // The dialogue's states, in the order a successful dialogue passes them.
+    // The states of the encrypted dialogue come between the greeting and MAIL FROM.
     enum State : uint32_t {
         kGreeting = 0,
         kHello = 1,
@@ -47,10 +69,29 @@ private:
         kText = 6,
         kQuit = 7,
         kEnd = 8,
+        kExtendedHello = 9,   // EHLO
+        kExtensions = 10,     // what the EHLO reply offers decides the next step
+        kStartTLS = 11,       // STARTTLS
+        kHandshake = 12,      // the TLS handshake after STARTTLS's 220
+        kAuthPlain = 13,      // AUTH PLAIN with the credentials
+        kAuthLogin = 14,      // AUTH LOGIN
+        kAuthUser = 15,       // the user name after the first 334
+        kAuthPassword = 16,   // the password after the second 334
     };
 
     // What the reply read last answered, so that it is judged once and by the right rule.
-    enum Pending : uint32_t { kNothing, kGreetingReply, kCommandReply, kDataReply, kVerdict, kQuitReply };
+    enum Pending : uint32_t {
+        kNothing,
+        kGreetingReply,
+        kCommandReply,
+        kDataReply,
+        kVerdict,
+        kQuitReply,
+        kExtendedHelloReply,  // must be 250
+        kStartTLSReply,       // must be 220
+        kAuthPrompt,          // must be 334
+        kAuthReply,           // must be 235
+    };
 
     // Why the input cannot go into a dialogue; empty when it can.
     static QELString checkInput(const QELString &sender, const QELStringSplitter &recipients,
@@ -73,6 +114,14 @@ private:
     QELString connectionFailure() const;
     // Appends text to the result, unless the server has already accepted the message.
     void fail(const QELString &text);
+    // The name that HELO and EHLO give: the local host name, else the local address;
+    // empty when there is neither. Looked up once per dialogue (EHLO may come twice).
+    const QELString &localName();
+    // The reply read last as a failure text quotes it: its lines joined by " / ", control
+    // bytes as spaces, at most kQuotedReplyBytes, and never the password in any form sent.
+    QELString quotedReply() const;
+    // The next step after a good EHLO reply: STARTTLS, AUTH or MAIL FROM.
+    void chooseAfterExtendedHello();
 
     uint32_t state_;
     bool running_;
@@ -86,4 +135,8 @@ private:
     bool verdictDue_;             // the whole text went out and its verdict is unread
     bool accepted_;               // the server accepted the message text
     QELString batch_;             // the text's send buffer, reused from send to send
+    QELServerSettings::Entry settings_;  // the server's security and credentials
+    QELString hostName_;          // the server's name, as its certificate must give it
+    QELString localName_;         // the local name of HELO and EHLO, once looked up
+    bool localNameKnown_;
 };

@@ -16,6 +16,7 @@
 #include "module/HostInterface.h"
 #include "module/ModuleNames.h"
 #include "tags/FailedMailLog.h"
+#include "tags/MailServerSettings.h"
 
 namespace {
 
@@ -147,6 +148,8 @@ int32_t StartResend(const QELHostServices &host, const QELHostDatabase &database
     AddEach(message, &QELEmailMessage::AddTo, database.GetFieldText(handle, names.logTo));
     AddEach(message, &QELEmailMessage::AddCC, database.GetFieldText(handle, names.logCC));
     AddEach(message, &QELEmailMessage::AddBCC, database.GetFieldText(handle, names.logBCC));
+    // A resend goes to its server as a new message would, with the settings as they are now.
+    LoadMailServerSettings(host);
     bool busy = false, started = false;
     {
         std::lock_guard<std::mutex> lock(gResendStart);

@@ -13,6 +13,7 @@
 #include "module/Registration.h"
 #include "tags/FailedMailLog.h"
 #include "tags/FailedMailPages.h"
+#include "tags/MailServerSettings.h"
 
 namespace {
 
@@ -273,6 +274,8 @@ int32_t SendMail(const QELHostServices &host, const Common &common) {
     }
     int32_t result = AttachFiles(host, message);
 
+    // The job finds the server's security and credentials in the settings as they are now.
+    LoadMailServerSettings(host);
     if (!message.CreateDeliveryJob())
         return Report(host, "The message could not be queued for delivery.",
                       "Report this error to your System Administrator.", Code(QEL_RESULT_GENERAL_FAILURE));

@@ -1,7 +1,9 @@
 // SendMailTagTest.cpp: the qelSendMail tag against the reference host and a scripted SMTP
 // server: the order of its checks and their results, what it composes, refused line
-// breaks, attachment files that must stay in the page's folder, and the resend mode.
+// breaks, attachment files that must stay in the page's folder, the resend mode, and the
+// server settings of the host's data folder.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -16,6 +18,7 @@
 #include "module/HostInterface.h"
 #include "net/NetworkLimits.h"
 #include "net/ScriptedServer.h"
+#include "net/ServerSettings.h"
 #include "net/TestResolver.h"
 
 using velquor::host::Host;
@@ -56,7 +59,12 @@ protected:
         host_.folders().setSiteRoot(folder_ / "site");
         host_.folders().setDataRoot(folder_ / "data");
     }
-    void TearDown() override { EXPECT_TRUE(QELThread::WaitUntilNoneRuns(20000)); }
+    void TearDown() override {
+        EXPECT_TRUE(QELThread::WaitUntilNoneRuns(20000));
+        // The settings are the whole module's: the next test starts without any.
+        QELServerSettings::Shared().setFilePath(QELString());
+        QELServerSettings::Shared().refresh();
+    }
 
     // Runs the tag with the parameters (the server's address fills "SERVER") and the body;
     // waits for the job it started. The request is kept for checks.
@@ -287,6 +295,70 @@ TEST_F(SendMailTagTest, TheResendModeSendsTheFixedSpoolFileOfItsRecord) {
     EXPECT_NE(std::string::npos, dialogue.find("RCPT TO: <a@x.test>\r\n")) << dialogue;
     EXPECT_NE(std::string::npos, dialogue.find("Subject: Kept\r\n"));
     EXPECT_NE(std::string::npos, dialogue.find("\r\nkept text\r\n.\r\n"));
+}
+
+// The tag and its resend mode read <data>/Settings/servers.conf before a job starts: a
+// server the file asks STARTTLS of hears EHLO, and one that does not offer it hears QUIT
+// next; a file that cannot be used is logged and nothing reaches any server.
+TEST_F(SendMailTagTest, NewMailAndResendsFollowTheDataFoldersServerSettings) {
+    std::vector<std::string> logged;
+    host_.setLogSink([&logged](const std::string &line) { logged.push_back(line); });
+    const std::string settings = folder_ / "data/Settings/servers.conf";
+    std::filesystem::create_directories(folder_ / "data/Settings");
+    std::filesystem::create_directories(folder_ / "data/FM");
+    WriteWholeFile(settings, "[127.0.0.1]\nsecurity = starttls\n");
+    chmod(settings.c_str(), 0600);
+    WriteWholeFile(folder_ / "data/FM/msg2451812700405", "Subject: Kept\r\n\r\nkept text\r\n.\r\n");
+    struct Case {
+        const char *name;
+        Parameters parameters;  // "SERVER" is the scripted server
+        bool resend;            // the log first records the spooled message for that server
+    } cases[] = {
+        {"resend", {{"mode", "sendFailedMail"}}, true},
+        {"new mail", kGood, false},
+    };
+    for (const Case &c : cases) {
+        ScriptedServer smtp;
+        smtp.connection()
+            .send("220 smtp.test\r\n")
+            .receiveUntil("\r\n")
+            .send("250-smtp.test\r\n250 SIZE 1000\r\n")
+            .receiveUntil("QUIT\r\n")
+            .send("221 bye\r\n");
+        smtp.start();
+        if (c.resend) {
+            HostRequest post(host_, QEL_REQUEST_ACTION);
+            post.setActionName("SendMail");
+            for (const auto &[name, value] : Parameters{{"MessageID", "msg2451812700405"}, {"Status", "F"},
+                                                         {"SMTPServer", smtp.hostAndPort()},
+                                                         {"From", "site@site.test"}, {"To", "a@x.test"}})
+                post.addFormArgument(name, value);
+            ASSERT_EQ(0, post.run(ProcessQELRequest));
+        }
+        Parameters parameters = c.parameters;
+        for (auto &parameter : parameters)
+            if (parameter.second == "SERVER")
+                parameter.second = smtp.hostAndPort();
+        EXPECT_EQ(0, Run(parameters)) << c.name;
+        smtp.finish(2000);
+        EXPECT_EQ("EHLO machine.test\r\nQUIT\r\n", smtp.received(0)) << c.name;
+    }
+
+    // A password that others may read: logged once, and no server hears anything.
+    WriteWholeFile(settings, "[127.0.0.1]\nsecurity = tls\nuser = u\npassword = a-longer-secret\n");
+    chmod(settings.c_str(), 0644);
+    ScriptedServer smtp;
+    Accept(smtp.connection());
+    smtp.start();
+    EXPECT_EQ(0, Run(With(kGood, "mailServer", smtp.hostAndPort())));
+    smtp.finish(200);
+    EXPECT_EQ(0u, smtp.acceptedCount());
+    size_t mentions = 0;
+    for (const std::string &line : logged) {
+        mentions += line.find("servers.conf holds a password and other users may read it") != std::string::npos;
+        EXPECT_EQ(std::string::npos, line.find("a-longer-secret")) << line;
+    }
+    EXPECT_EQ(1u, mentions);
 }
 
 }  // namespace
