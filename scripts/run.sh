@@ -2,7 +2,8 @@
 # Builds Velquor and starts velquor-host on the example site; prints the address to open.
 # Also starts a second, separate web server (examples/remote on 127.0.0.1:8081, or
 # VELQUOR_REMOTE_PORT) whose page the example site's include page fetches, and a local
-# SMTP server (the distribution's aiosmtpd on 127.0.0.1:2525, or VELQUOR_SMTP_PORT) that
+# SMTP server (the distribution's aiosmtpd on 127.0.0.1:2525, or VELQUOR_SMTP_PORT; STARTTLS
+# and a login, as the module's server settings in <data>/Settings/servers.conf say) that
 # keeps every message it accepts in the Maildir "mail" of the host's data folder, and a
 # private POP3 server (the distribution's Dovecot on 127.0.0.1:1110, or VELQUOR_POP3_PORT;
 # user "demo", password "demo") whose mailbox, in the folder "dovecot" of the host's data
@@ -39,9 +40,30 @@ echo "A second web server for the include example: http://127.0.0.1:$remote_port
 
 smtp_port=${VELQUOR_SMTP_PORT:-2525}
 mkdir -p "$data" && chmod 700 "$data"
-/usr/bin/python3 scripts/smtp-server.py --listen "127.0.0.1:$smtp_port" --maildir "$data/mail" >/dev/null 2>&1 &
+# The SMTP server asks for STARTTLS and a login (demo / demo) with a certificate made here
+# (a private CA in $data/tls), and the module's server settings say how to talk to it.
+if [ ! -f "$data/tls/ca.pem" ]; then
+  bash scripts/test-certificates.sh "$data/tls"
+fi
+settings=$data/Settings/servers.conf
+if [ ! -f "$settings" ]; then
+  mkdir -p "$data/Settings"
+  (umask 077 && cat >"$settings" <<SETTINGS
+# Written by scripts/run.sh for its local SMTP server; edit freely (it is not overwritten).
+[127.0.0.1:$smtp_port]
+security = starttls
+user = demo
+password = demo
+ca-file = $(cd "$data/tls" && pwd)/ca.pem
+SETTINGS
+  )
+fi
+/usr/bin/python3 scripts/smtp-server.py --listen "127.0.0.1:$smtp_port" --maildir "$data/mail" \
+  --starttls "$data/tls/server.pem" "$data/tls/server.key" --auth demo:demo >/dev/null 2>&1 &
 servers+=($!)
-echo "A local SMTP server on 127.0.0.1:$smtp_port keeps the mail it accepts in $data/mail/new/"
+echo "A local SMTP server on 127.0.0.1:$smtp_port (STARTTLS, login demo / demo) keeps the mail it accepts in $data/mail/new/"
+echo "The module's mail server settings, $settings (passwords hidden here):"
+sed -E 's/^([[:space:]]*password[[:space:]]*=).*/\1 ********/; s/^/  /' "$settings"
 
 # The demonstration messages go into a new mailbox only: remove $data/dovecot to start afresh.
 pop3_port=${VELQUOR_POP3_PORT:-1110}
