@@ -131,8 +131,8 @@ void Httplib1MB(benchmark::State &state, LoopbackServer &(*serverOf)()) {
 }
 
 // Fetches timed in blocks of one kind, and how many fetches begin each block uncounted:
-// they would reuse memory that the other client has just freed, and so look cheaper
-// than a fetch among fetches of its own kind.
+// they meet the caches and the free memory as the other client left them, not as a
+// fetch among fetches of its own kind does.
 constexpr int kBlockFetches = 10;
 constexpr int kBlockWarmUp = 2;
 
