@@ -2,6 +2,8 @@
 // services, with the 'MBtS' buffer protocol.
 #include "module/HostServices.h"
 
+#include <utility>
+
 #include "foundation/Decimal.h"
 #include "foundation/NumberText.h"
 #include "module/ServiceBuffer.h"
@@ -29,6 +31,21 @@ bool QELHostServices::WriteText(const QELString &text) const {
     QELInputCopy copy(text);
     uint32_t length = copy.length();
     return call(QEL_SERVICE_WRITE_TEXT, copy.bytes(), &length) == 0;
+}
+
+bool QELHostServices::WriteText(QELString &&text) const {
+    QELString taken(std::move(text));
+    if (taken.isEmpty())
+        return true;
+    uint32_t length = taken.length();
+    // The buffer becomes the text's own (a copy only when it is shared) and stays locked
+    // while the host holds it.
+    char *bytes = taken.beginWrite(length);
+    if (bytes == nullptr)
+        return WriteText(static_cast<const QELString &>(taken));
+    bool written = call(QEL_SERVICE_WRITE_TEXT, bytes, &length) == 0;
+    taken.endWrite(0);
+    return written;
 }
 
 QELString QELHostServices::GetTagName() const {

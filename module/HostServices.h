@@ -22,6 +22,10 @@ public:
 
     // 'MWtS': the text replaces the tag in the page. Not called for empty text.
     bool WriteText(const QELString &text) const;
+    // The same, taking the text (it is empty afterwards): bytes that no other string
+    // shares go to the host as they are, without a copy; shared ones are copied first, so
+    // a host that writes into its argument still changes no other string.
+    bool WriteText(QELString &&text) const;
     // 'MTag': the name of the tag being served, in any letter case; "" if unanswered.
     QELString GetTagName() const;
     // 'MAct': the name of the action being requested.

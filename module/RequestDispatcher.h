@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <utility>
 
 #include "foundation/String.h"
 #include "module/HostInterface.h"
@@ -34,7 +35,8 @@ public:
             result = static_cast<int32_t>(QEL_RESULT_GENERAL_FAILURE);
         }
         try {
-            host.WriteText(output);
+            // The output is not used again: its bytes go to the host without a copy.
+            host.WriteText(std::move(output));
         } catch (...) {
             result = static_cast<int32_t>(QEL_RESULT_GENERAL_FAILURE);
         }

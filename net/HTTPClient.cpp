@@ -1,5 +1,6 @@
 // HTTPClient.cpp: URL checking and splitting, the request text, the read of one response
-// per connection, redirections resolved against the current URL, and the header split.
+// per connection, redirections resolved against the current URL, and the header split
+// (the content stays in the storage it was received into).
 #include "net/HTTPClient.h"
 
 #include "foundation/Base64.h"
@@ -53,6 +54,13 @@ bool SameServer(const QELString &one, const QELString &other) {
         !SplitHostAndPort(other, QELHTTPClient::kPort, &otherName, &otherPort))
         return false;
     return onePort == otherPort && oneName.equalsIgnoringCase(otherName);
+}
+
+// Whether head (a header block kept apart, blank line included) is one block: its first
+// blank line is its end.
+bool IsOneHeaderBlock(const QELString &head) {
+    uint32_t end;
+    return head.find(kBlankLine, &end) && end + 4 == head.length();
 }
 
 // The value of the first "Location:" line of the header block of a response (the text
@@ -243,6 +251,16 @@ QELString QELHTTPClient::resolveLocation(const QELString &location) const {
     return origin + RemoveDotSegments(merged) + tail;
 }
 
+bool QELHTTPClient::keepResponse(const QELString &head, const QELString &rest) {
+    if (head.isEmpty()) {
+        responseContent_ += rest;
+        return false;
+    }
+    responseHeaders_ = head.substring(0, head.length() - 4);
+    responseContent_ = rest;
+    return true;
+}
+
 void QELHTTPClient::splitContent() {
     uint32_t end;
     if (responseContent_.find(kBlankLine, &end)) {
@@ -273,6 +291,8 @@ bool QELHTTPClient::SendRequest(bool followRedirects) {
     const uint32_t byteCap = GetNetworkLimits().httpResponseByteCap;
     QELIPAddress redirectingServer;
     bool result = true;
+    // Whether the final response came with its header block apart from its content.
+    bool split = false;
     for (;;) {
         bool redirected = false;
         QELString request = buildRequest(SameServer(host_, credentialHost));
@@ -305,6 +325,7 @@ bool QELHTTPClient::SendRequest(bool followRedirects) {
         bool read = connection->ReadReply(&completion);
         QELString readError = connection->LastError();
         int32_t code = connection->ReplyCode();
+        QELString head = connection->ReplyHead();
         QELString reply = connection->ReplyText();
         connection.reset();
 
@@ -324,12 +345,20 @@ bool QELHTTPClient::SendRequest(bool followRedirects) {
             }
             break;
         }
+        // A head that is one header block ends where the split at the first blank line
+        // falls, so the rest is the content as it was received. Any other head (interim
+        // responses before the final one) goes back in front of the rest, and the whole
+        // is split as it comes.
+        if (!head.isEmpty() && (code == 100 || !IsOneHeaderBlock(head))) {
+            reply = head + reply;
+            head.clear();
+        }
         if (code == 100) {
             // An interim response: its header block goes into the headers.
             responseContent_ += reply;
             splitContent();
         } else if ((code == 301 || code == 302) && followRedirects) {
-            QELString location = LocationOf(reply);
+            QELString location = LocationOf(head.isEmpty() ? reply : head);
             if (!location.isEmpty()) {
                 QELString target = resolveLocation(location);
                 QELString host, path, error;
@@ -340,7 +369,7 @@ bool QELHTTPClient::SendRequest(bool followRedirects) {
                 else if (redirectCheck_ != nullptr && !redirectCheck_->MayFollow(target, &error))
                     error = QELString("the redirection to ") + target + " was refused: " + error;
                 if (!error.isEmpty()) {
-                    responseContent_ += reply;
+                    split = keepResponse(head, reply);
                     setLastError(error);
                     result = false;
                 } else {
@@ -352,11 +381,12 @@ bool QELHTTPClient::SendRequest(bool followRedirects) {
                 }
             }
         } else {
-            responseContent_ += reply;
+            split = keepResponse(head, reply);
         }
         if (!redirected)
             break;
     }
-    splitContent();
+    if (!split)
+        splitContent();
     return result;
 }

@@ -51,7 +51,8 @@ public:
     // they were given for; a server outside this machine never leads to a loopback or
     // link-local address; the redirect check, when set, approves every target). A 100
     // response is interim, every other one final. The response ends at the server's close
-    // or after its Content-Length, never at a pause. True when the server was reached
+    // or after its Content-Length (bytes beyond it are dropped), never at a pause; its
+    // content is received into storage sized from that length, never beyond the byte cap. True when the server was reached
     // and its response is the result, whatever the status; false, with LastError, when the
     // URL or a header value was refused (nothing is sent), the name was not found or not
     // looked up in time, the connection failed, the request could not be sent and no
@@ -85,6 +86,10 @@ private:
     QELString resolveLocation(const QELString &location) const;
     // Moves the header block of the content into the headers when it has a blank line.
     void splitContent();
+    // Takes a final response: with a header block kept apart (head, blank line included)
+    // the block becomes the headers and rest the content, shared as it is, and the result
+    // is true; without one, rest joins the content, to be split, and the result is false.
+    bool keepResponse(const QELString &head, const QELString &rest);
 
     QELString path_;
     QELString host_;

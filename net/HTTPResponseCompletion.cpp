@@ -1,5 +1,6 @@
 // HTTPResponseCompletion.cpp: finds the header block of the final response, reads its
-// status and Content-Length once, and afterwards only compares lengths.
+// status and Content-Length once, and afterwards only compares lengths; the length it
+// finds sizes the connection's storage.
 #include "net/HTTPResponseCompletion.h"
 
 namespace {
@@ -117,3 +118,15 @@ QELReplyCompletion::Verdict QELHTTPResponseCompletion::examine(const char *bytes
         return kComplete;
     return kIncomplete;
 }
+
+uint64_t QELHTTPResponseCompletion::expectedLength() const {
+    if (!finalBlockFound_)
+        return 0;
+    if (noContent_)
+        return contentStart_;
+    if (lengthKnown_)
+        return static_cast<uint64_t>(contentStart_) + contentLength_;
+    return 0;
+}
+
+uint32_t QELHTTPResponseCompletion::headLength() const { return finalBlockFound_ ? contentStart_ : 0; }

@@ -14,6 +14,13 @@ public:
     // Interim header blocks (1xx but 101) are passed over; the response that follows them
     // decides. Never answers kUnknown.
     Verdict examine(const char *bytes, uint32_t length) override;
+    // Once the final header block has arrived: its end when the response has no content,
+    // or the end of its Content-Length bytes of content; 0 while unknown (no block yet,
+    // no status line, or no single valid Content-Length: then the close ends it).
+    uint64_t expectedLength() const override;
+    // The end of the final header block, blank line included, once it has arrived: the
+    // content that follows needs no examination.
+    uint32_t headLength() const override;
 
 private:
     // Examines the header block [blockStart_, end): its status and its Content-Length.

@@ -37,6 +37,10 @@ bool EndsWith(const char *bytes, uint32_t length, const char *tail, uint32_t tai
 
 QELReplyCompletion::~QELReplyCompletion() = default;
 
+uint64_t QELReplyCompletion::expectedLength() const { return 0; }
+
+uint32_t QELReplyCompletion::headLength() const { return 0; }
+
 QELReplyCompletion::Verdict QELSMTPReplyCompletion::examine(const char *bytes, uint32_t length) {
     if (length == 0)
         return kIncomplete;

@@ -16,6 +16,16 @@ public:
     };
     ~QELReplyCompletion() override;
     virtual Verdict examine(const char *bytes, uint32_t length) = 0;
+    // The whole length of the reply once the bytes examined so far tell it (0 while they
+    // do not, and for forms that never tell it). The reply ends after that many bytes: the
+    // connection sizes its storage for them once and keeps no byte beyond them.
+    virtual uint64_t expectedLength() const;
+    // The length of the reply's head (such as a header block) once the bytes examined so
+    // far tell where it ends and the test needs to see no more of them: the rest is
+    // complete at the length above, or at the peer's close when there is none. 0 until
+    // then, and for forms without a head. The connection then keeps the head apart,
+    // receives the rest into storage of its own and calls examine no more.
+    virtual uint32_t headLength() const;
 };
 
 // An SMTP reply: lines "ddd-text" continue it, the line "ddd text" (or "ddd" alone)

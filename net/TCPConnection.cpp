@@ -1,5 +1,6 @@
 // TCPConnection.cpp: the counted socket library, bounded name lookups, connection opening,
-// sends in 4096-byte pieces and the bounded reply read with its leading-code parsing.
+// sends in 4096-byte pieces and the bounded reply read, received straight into the reply's
+// storage, with its leading-code parsing.
 #include "net/TCPConnection.h"
 
 #include <cstring>
@@ -88,6 +89,54 @@ bool LookUpLocalHost(char *canonical, size_t capacity, SocketAddress *address) {
         return false;
     return SocketResolve(name, GetNetworkLimits().connectMilliseconds, address, canonical, capacity).status ==
            kSocketDone;
+}
+
+// Makes room at the end of received for the next read and returns how many bytes it may
+// take: all of want (the bytes missing up to the reply's end or the cap) once the reply's
+// length is known, the storage then growing once to hold them; otherwise all the free
+// room, the storage doubling whenever less than kReceiveSize bytes are free (but never
+// beyond want).
+uint32_t RoomForNextRead(QELString &received, uint32_t want, bool lengthKnown) {
+    const uint32_t length = received.length();
+    uint32_t free = received.capacity() - 1 - length;
+    if (lengthKnown) {
+        if (free < want)
+            received.reserve(length + want);
+        return want;
+    }
+    if (free < QELTCPConnection::kReceiveSize) {
+        uint64_t target = static_cast<uint64_t>(received.capacity()) * 2;
+        if (target < static_cast<uint64_t>(length) + QELTCPConnection::kReceiveSize)
+            target = static_cast<uint64_t>(length) + QELTCPConnection::kReceiveSize;
+        if (target > static_cast<uint64_t>(length) + want)
+            target = static_cast<uint64_t>(length) + want;
+        received.reserve(static_cast<uint32_t>(target));
+        free = received.capacity() - 1 - length;
+    }
+    return free < want ? free : want;
+}
+
+// Where the bytes of a reply must stop: one byte beyond the cap, or the reply's end when
+// its length is known (expected, 0 when not) and comes first.
+uint64_t ReplyEnd(uint32_t cap, uint64_t expected) {
+    uint64_t end = static_cast<uint64_t>(cap) + 1;
+    return expected != 0 && expected < end ? expected : end;
+}
+
+// Moves the first headLength bytes of received into head; received keeps the rest, in
+// storage sized for the bytes up to end (the reply's end counted from its start; 0 when
+// unknown: then for the rest that has arrived). Only the bytes after the head that have
+// already arrived are copied.
+void KeepHeadApart(QELString &received, uint32_t headLength, uint64_t end, QELString *head) {
+    *head = received.substring(0, headLength);
+    const uint32_t arrived = received.length() - headLength;
+    uint64_t size = end > headLength ? end - headLength : 0;
+    if (size < arrived)
+        size = arrived;
+    QELString rest;
+    rest.reserve(static_cast<uint32_t>(size));
+    rest.append(received.text() + headLength, arrived);
+    received = std::move(rest);
 }
 
 }  // namespace
@@ -357,19 +406,27 @@ int32_t QELTCPConnection::ParseReplyCode(const char *text, uint32_t length, uint
 bool QELTCPConnection::ReadReply(QELReplyCompletion *completion) {
     if (socket_ == kInvalidSocket || !replyExpected_)
         return false;
+    replyHead_.clear();
     replyText_.clear();
     lastError_.clear();
+    // The reply so far is replyHead_ (once the test has told the head apart) followed by
+    // received (all of it before that).
     QELString received;
     bool failed = false;
     // Without a test (or once the test cannot tell), a pause ends the reply.
     bool pauseEnds = completion == nullptr;
+    // Whether the test still looks at the bytes: not once it has told the head apart.
+    bool examining = completion != nullptr;
+    // The reply's whole length once the test tells it; 0 while unknown.
+    uint64_t expected = 0;
+    const uint32_t cap = limits_.replyByteCap < kLargestReply ? limits_.replyByteCap : kLargestReply;
     const uint64_t start = MonotonicMilliseconds();
     const uint64_t firstByteDeadline = start + limits_.firstByteMilliseconds;
     const uint64_t replyDeadline = start + limits_.replyMilliseconds;
-    char piece[kReceiveSize];
     for (;;) {
+        const uint64_t held = static_cast<uint64_t>(replyHead_.length()) + received.length();
         uint64_t now = MonotonicMilliseconds();
-        bool waitingForFirstByte = received.isEmpty();
+        bool waitingForFirstByte = held == 0;
         uint64_t deadline = replyDeadline;
         if (waitingForFirstByte && firstByteDeadline < deadline)
             deadline = firstByteDeadline;
@@ -401,10 +458,16 @@ bool QELTCPConnection::ReadReply(QELReplyCompletion *completion) {
             break;
         }
         // Never more than one byte beyond the cap, so that an oversized reply is known
-        // without holding more of it.
-        uint64_t room = static_cast<uint64_t>(limits_.replyByteCap) - received.length() + 1;
-        size_t want = room < kReceiveSize ? static_cast<size_t>(room) : kReceiveSize;
-        SocketResult outcome = receiveSome(piece, want);
+        // without holding more of it, and never beyond the reply's known end.
+        const uint64_t end = ReplyEnd(cap, expected);
+        if (end <= held)
+            break;  // the reply already holds all it can
+        const uint32_t length = received.length();
+        const uint32_t room = RoomForNextRead(received, static_cast<uint32_t>(end - held), expected != 0);
+        char *storage = received.beginWrite(length + room);
+        SocketResult outcome = receiveSome(storage + length, room);
+        const uint32_t count = outcome.status == kSocketDone ? static_cast<uint32_t>(outcome.count) : 0;
+        received.endWrite(static_cast<int32_t>(length + count));
         if (outcome.status == kSocketClosed)
             break;  // the peer's close ends the reply normally
         if (outcome.status != kSocketDone) {
@@ -412,30 +475,47 @@ bool QELTCPConnection::ReadReply(QELReplyCompletion *completion) {
             lastError_ = QELString("receiving from ") + peerText_ + " failed: " + failureText(outcome);
             break;
         }
-        if (outcome.count == 0)
+        if (count == 0)
             continue;  // readable but nothing there after all
-        received.append(piece, static_cast<uint32_t>(outcome.count));
-        if (received.length() > limits_.replyByteCap) {
+        if (held + count > cap) {
             failed = true;
-            lastError_ = QELString("reply from ") + peerText_ + " larger than " +
-                         IntegerToText(limits_.replyByteCap) + " bytes";
+            lastError_ = QELString("reply from ") + peerText_ + " larger than " + IntegerToText(cap) + " bytes";
             break;
         }
-        if (completion != nullptr) {
-            QELReplyCompletion::Verdict verdict = completion->examine(received.text(), received.length());
-            if (verdict == QELReplyCompletion::kComplete)
-                break;
-            pauseEnds = verdict == QELReplyCompletion::kUnknown;
+        if (expected != 0 && held + count >= expected)
+            break;  // the reply's known length has arrived
+        if (!examining)
+            continue;
+        QELReplyCompletion::Verdict verdict = completion->examine(received.text(), received.length());
+        expected = completion->expectedLength();
+        const uint32_t head = completion->headLength();
+        if (head != 0 && head <= received.length()) {
+            KeepHeadApart(received, head, expected != 0 ? ReplyEnd(cap, expected) : 0, &replyHead_);
+            examining = false;
         }
+        if (verdict == QELReplyCompletion::kComplete)
+            break;
+        pauseEnds = verdict == QELReplyCompletion::kUnknown;
     }
+    // A read that came before the length was known may hold bytes beyond the reply's end.
+    const uint64_t held = static_cast<uint64_t>(replyHead_.length()) + received.length();
+    if (expected != 0 && held > expected)
+        received.dropLast(static_cast<uint32_t>(held - expected));
     if (!continuation_) {
+        // The code comes from the reply's first bytes, wherever they are kept.
+        char window[kReplyCodeWindow + 1];
+        uint32_t windowLength = replyHead_.copyTo(window, sizeof window);
+        windowLength += received.copyTo(window + windowLength, sizeof window - windowLength);
         uint32_t consumed = 0;
-        replyCode_ = ParseReplyCode(received.text(), received.length(), &consumed);
-        if (consumed > 0)
-            received.erase(0, consumed);
+        replyCode_ = ParseReplyCode(window, windowLength, &consumed);
+        const uint32_t fromHead = consumed < replyHead_.length() ? consumed : replyHead_.length();
+        if (fromHead > 0)
+            replyHead_.erase(0, fromHead);
+        if (consumed > fromHead)
+            received.erase(0, consumed - fromHead);
     }
     replyText_ = received;
     replyExpected_ = false;
     continuation_ = false;
-    return !failed && !replyText_.isEmpty();
+    return !failed && !(replyHead_.isEmpty() && replyText_.isEmpty());
 }

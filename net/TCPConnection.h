@@ -54,8 +54,12 @@ QELOwned<QELTCPConnection> OpenConnection(const QELIPAddress &address, uint16_t 
 
 class QELTCPConnection : public QELObject {
 public:
+    // While a reply's length is unknown its storage starts with room for this many bytes
+    // and doubles whenever less than this is free, each read taking all the free room.
     static constexpr uint32_t kReceiveSize = 4096;
     static constexpr uint32_t kSendChunk = 4096;
+    // The most bytes a reply can hold, whatever the byte cap (a larger cap counts as this).
+    static constexpr uint32_t kLargestReply = 0x7FFFFFFEu;
     static constexpr uint32_t kReplyCodeWindow = 15;
 
     // Closes the socket and drops its use of the socket library.
@@ -69,8 +73,13 @@ public:
     // Receives one reply. Without a completion test the reply is everything that
     // arrives until the line goes quiet (or the peer closes); with one, the reply ends
     // as soon as the test finds it complete, at the peer's close, or after a quiet
-    // interval once the test says the bytes follow no form it knows. A leading number
-    // becomes the reply code (see ReplyCode), unless this read continues the last one.
+    // interval once the test says the bytes follow no form it knows. Bytes go straight
+    // from the socket into the reply's storage. Once the test tells the reply's head, the
+    // head is kept apart (ReplyHead) and the rest goes into storage of its own, the test
+    // examining no more; once it tells the reply's length, that storage is sized for it
+    // once (never beyond the byte cap), reads ask for all that is missing, and bytes
+    // beyond that length are not kept. A leading number becomes the reply code (see
+    // ReplyCode), unless this read continues the last one.
     // False at once, changing nothing, when no reply is expected; false too when the
     // reply is empty or a limit ended it (no first byte in time, not whole in time,
     // larger than the byte cap) or the receive failed: LastError then says which.
@@ -94,8 +103,13 @@ public:
 
     // The number at the start of the last reply (0 when none).
     int32_t ReplyCode() const { return replyCode_; }
-    // The last reply, without its leading code when it began with one.
+    // The last reply after its head (all of it when no head was kept apart), without its
+    // leading code when it began with one.
     QELString ReplyText() const { return replyText_; }
+    // The head of the last reply when its completion test told it apart (an HTTP header
+    // block with its blank line); the rest was then received into storage of its own.
+    // Empty when no head was kept apart.
+    QELString ReplyHead() const { return replyHead_; }
     // Why the last send or read failed; empty when it did not.
     QELString LastError() const { return lastError_; }
 
@@ -128,6 +142,7 @@ private:
     bool libraryStarted_;
     SocketHandle socket_;
     int32_t replyCode_;
+    QELString replyHead_;
     QELString replyText_;
     bool replyExpected_;
     bool continuation_;

@@ -224,12 +224,18 @@ int32_t QELIncludeHTTPTag::Run(const QELHostServices &host, QELString &output) {
 
     QELHashedName data;
     host.GetTagParameter(names.data.text(), 0, data, names.keywordContent);
+    // The chosen part shares the client's storage; only joining both copies the content,
+    // into storage sized for the whole output at once.
     if (data == names.keywordHeaders) {
         output = client.ResponseHeaders();
     } else if (data == names.keywordHeadersAndContent) {
-        output = client.ResponseHeaders();
+        const QELString headers = client.ResponseHeaders();
+        const QELString content = client.ResponseContent();
+        output.clear();
+        output.reserve(headers.length() + 4 + content.length());
+        output.append(headers);
         output.append("\r\n\r\n");
-        output.append(client.ResponseContent());
+        output.append(content);
     } else {
         output = client.ResponseContent();
     }

@@ -76,7 +76,7 @@ bool CallDecoder::decodeOptionalText(const char *what, void *text, void *countPo
     return decodeText(what, text, countPointer, out);
 }
 
-bool CallDecoder::decodeExactText(const char *what, void *text, void *lengthPointer, std::string *out) {
+bool CallDecoder::decodeExactText(const char *what, void *text, void *lengthPointer, std::string_view *out) {
     if (lengthPointer == nullptr) {
         violation(std::string(what) + ": missing length pointer");
         return false;
@@ -87,8 +87,10 @@ bool CallDecoder::decodeExactText(const char *what, void *text, void *lengthPoin
         violation(std::string(what) + ": missing text");
         return false;
     }
-    out->assign(static_cast<const char *>(text), length);
-    noteArgument(what, *out, "length", length);
+    *out = length > 0 ? std::string_view(static_cast<const char *>(text), length) : std::string_view();
+    if (recording_) {
+        noteArgument(what, std::string(*out), "length", length);
+    }
     return true;
 }
 

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 
 namespace velquor::host {
 
@@ -28,8 +29,9 @@ public:
     bool decodeText(const char *what, void *text, void *countPointer, std::string *out);
     // As decodeText, but a null text (with any count) reads as "".
     bool decodeOptionalText(const char *what, void *text, void *countPointer, std::string *out);
-    // A text of exactly the given length, without terminator (WriteText).
-    bool decodeExactText(const char *what, void *text, void *lengthPointer, std::string *out);
+    // A text of exactly the given length, without terminator (WriteText): a view of the
+    // module's bytes, valid while the call runs (nothing is copied unless recording).
+    bool decodeExactText(const char *what, void *text, void *lengthPointer, std::string_view *out);
     // An in/out buffer: the text it holds, NUL-terminated within the capacity behind sizePointer.
     bool decodeInOutText(const char *what, void *buffer, void *sizePointer, std::string *out);
     // A 32-bit value behind a pointer.

@@ -13,6 +13,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -99,7 +100,7 @@ public:
 
     // --- what the module did ----------------------------------------------------------------
     const std::string &output() const { return output_; }
-    void appendOutput(const std::string &text) { output_ += text; }
+    void appendOutput(std::string_view text) { output_ += text; }
     void clearOutput() { output_.clear(); }
     void setPageVariable(const std::string &name, const std::string &value);
     std::optional<std::string> pageVariable(const std::string &name) const;

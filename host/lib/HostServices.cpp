@@ -12,6 +12,7 @@
 #include <cstring>
 #include <optional>
 #include <string>
+#include <string_view>
 
 namespace velquor::host {
 
@@ -129,19 +130,12 @@ struct InputLayout {
     const char *second = nullptr;  // a3/a4 is a text when named
     Role secondRole = Role::None;
     const char *number = nullptr;  // a5 is a number when named
-    bool exact = false;            // the first text comes with its exact length (WriteText)
 };
 
 InputLayout oneText(const char *label, Role role) {
     InputLayout layout;
     layout.first = label;
     layout.firstRole = role;
-    return layout;
-}
-
-InputLayout exactText(const char *label, Role role) {
-    InputLayout layout = oneText(label, role);
-    layout.exact = true;
     return layout;
 }
 
@@ -171,9 +165,7 @@ void fillRole(CallDecoder &call, Role role, const std::string &text) {
 Handler input(InputLayout layout, Act act) {
     return [layout, act](CallDecoder &call, HostRequest &request, const Arguments &raw) -> int32_t {
         Inputs in;
-        bool decoded = layout.exact ? call.decodeExactText(layout.first, raw.a1, raw.a2, &in.first)
-                                    : call.decodeText(layout.first, raw.a1, raw.a2, &in.first);
-        if (!decoded || (layout.second != nullptr && !call.decodeText(layout.second, raw.a3, raw.a4, &in.second)) ||
+        if (!call.decodeText(layout.first, raw.a1, raw.a2, &in.first) || (layout.second != nullptr && !call.decodeText(layout.second, raw.a3, raw.a4, &in.second)) ||
             (layout.number != nullptr && !call.decodeNumber(layout.number, raw.a5, &in.number))) {
             return kInvalid;
         }
@@ -192,6 +184,25 @@ Act registers(std::string Registration::*member) {
         request.host().updateRegistration([&](Registration &registration) { registration.*member = in.first; });
         return 0;
     };
+}
+
+// --- WriteText --------------------------------------------------------------------------
+
+// The text (a1, exactly the length behind a2) goes into the page straight from the
+// module's bytes.
+int32_t writeText(CallDecoder &call, HostRequest &request, const Arguments &raw) {
+    std::string_view text;
+    if (!call.decodeExactText("text", raw.a1, raw.a2, &text)) {
+        return kInvalid;
+    }
+    if (call.recording()) {
+        call.setValue(std::string(text));
+    }
+    if (std::optional<int32_t> refused = call.refusal()) {
+        return *refused;
+    }
+    request.appendOutput(text);
+    return 0;
 }
 
 // --- GetTagParameterAt -------------------------------------------------------------------
@@ -254,11 +265,7 @@ const ServiceTable &pageServices() {
     static const ServiceTable table(
         ServiceCall::Channel::Page,
         {
-            {QEL_SERVICE_WRITE_TEXT, input(exactText("text", Role::Value),
-                                           [](HostRequest &request, CallDecoder &, const Inputs &in) {
-                                               request.appendOutput(in.first);
-                                               return 0;
-                                           })},
+            {QEL_SERVICE_WRITE_TEXT, writeText},
             {QEL_SERVICE_GET_TAG_NAME, output(KeyLayout::None, [](HostRequest &request, const Key &) {
                  return nonEmpty(request.tagName());
              })},

@@ -9,6 +9,7 @@
 #include <functional>
 #include <iterator>
 #include <string>
+#include <utility>
 
 #include "foundation/Decimal.h"
 #include "host/lib/Host.h"
@@ -285,6 +286,10 @@ TEST(HostServicesInput, AHostWritingIntoItsInputsChangesNoStringOfTheModule) {
     uint32_t handle = 0;
     const std::function<void()> calls[] = {
         [&] { host.WriteText(first); },
+        [&] {
+            QELString taken(first);
+            host.WriteText(std::move(taken));
+        },
         [&] { host.WriteLogEntry(first); },
         [&] { host.SetErrorInfo(first, second); },
         [&] { host.SetPageVariable(first, second); },
@@ -309,6 +314,38 @@ TEST(HostServicesInput, AHostWritingIntoItsInputsChangesNoStringOfTheModule) {
         EXPECT_EQ("first text", Text(firstShared)) << "call " << i;
         EXPECT_EQ("second text", Text(second)) << "call " << i;
         EXPECT_EQ("second text", Text(secondShared)) << "call " << i;
+    }
+}
+
+// What the host last received as the text of 'MWtS'.
+const void *gWrittenBytes = nullptr;
+
+// A taken text whose bytes no other string shares goes to the host as it is, and the
+// host may write into it; shared bytes go as a copy, so no other string changes.
+TEST(HostServicesInput, ATakenTextGoesToTheHostWithoutACopyUnlessShared) {
+    HostContext context{};
+    context.callback = [](uintptr_t, uint32_t selector, void *a1, void *a2, void *, void *, void *) -> int32_t {
+        if (selector != QEL_SERVICE_WRITE_TEXT)
+            return 1;
+        gWrittenBytes = a1;
+        Scribble(a1, a2);
+        return 0;
+    };
+    QELHostServices host(context);
+    for (bool shared : {false, true}) {
+        QELString text(std::string(5000, 't').c_str());
+        QELString other;
+        if (shared)
+            other = text;
+        const void *bytes = text.text();
+        gWrittenBytes = nullptr;
+        EXPECT_TRUE(host.WriteText(std::move(text))) << "shared " << shared;
+        EXPECT_TRUE(text.isEmpty()) << "shared " << shared;
+        EXPECT_EQ(gWrittenBytes == bytes, !shared) << "shared " << shared;
+        EXPECT_NE(gWrittenBytes, nullptr) << "shared " << shared;
+        if (shared) {
+            EXPECT_EQ(std::string(5000, 't'), Text(other));
+        }
     }
 }
 
