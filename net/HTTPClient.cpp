@@ -89,7 +89,7 @@ QELString LocationOf(const QELString &response) {
 
 }  // namespace
 
-QELHTTPClient::QELHTTPClient() : method_(kGet), redirections_(0) { path_ = "/"; }
+QELHTTPClient::QELHTTPClient() : secure_(false), method_(kGet), redirections_(0) { path_ = "/"; }
 
 QELHTTPClient::~QELHTTPClient() = default;
 
@@ -102,7 +102,8 @@ bool QELHTTPClient::MayRedirect(const QELIPAddress &from, const QELIPAddress &to
     return GetLocalAddress(local) && local.equals(from);
 }
 
-bool QELHTTPClient::ParseURL(const QELString &url, QELString *host, QELString *path, QELString *error) {
+bool QELHTTPClient::ParseURL(const QELString &url, QELString *host, QELString *path, QELString *error,
+                             bool *secure) {
     for (uint32_t i = 0; i < url.length(); ++i) {
         if (IsControl(url[i]) || url[i] == ' ') {
             *error = "the URL contains a control byte or a space";
@@ -110,11 +111,15 @@ bool QELHTTPClient::ParseURL(const QELString &url, QELString *host, QELString *p
         }
     }
     QELString text = url;
+    bool isSecure = false;
     if (text.startsWith("http://", QELString::kIgnoreCase)) {
         text.dropFirst(7);
+    } else if (text.startsWith("https://", QELString::kIgnoreCase)) {
+        text.dropFirst(8);
+        isSecure = true;
     } else if (uint32_t schemeLength = SchemeLength(text)) {
         *error = QELString("the URL scheme \"") + text.substring(0, schemeLength) +
-                 "\" is not supported (only http)";
+                 "\" is not supported (only http and https)";
         return false;
     }
     // The fragment is the client's own: it never goes to the server.
@@ -140,13 +145,17 @@ bool QELHTTPClient::ParseURL(const QELString &url, QELString *host, QELString *p
     }
     *host = hostText;
     *path = pathText;
+    if (secure != nullptr)
+        *secure = isSecure;
     return true;
 }
 
 bool QELHTTPClient::SetURL(const QELString &url) {
     QELString host, path, error;
-    if (!ParseURL(url, &host, &path, &error)) {
+    bool secure = false;
+    if (!ParseURL(url, &host, &path, &error, &secure)) {
         host_.clear();
+        secure_ = false;
         path_ = "/";
         urlError_ = error;
         setLastError(error);
@@ -154,6 +163,7 @@ bool QELHTTPClient::SetURL(const QELString &url) {
     }
     host_ = host;
     path_ = path;
+    secure_ = secure;
     urlError_.clear();
     return true;
 }
@@ -230,9 +240,10 @@ QELString QELHTTPClient::buildRequest(bool withAuthorization) const {
 QELString QELHTTPClient::resolveLocation(const QELString &location) const {
     if (location.startsWith("http://", QELString::kIgnoreCase) || SchemeLength(location) > 0)
         return location;
-    QELString origin = QELString("http://") + host_;
+    const char *scheme = secure_ ? "https:" : "http:";
+    QELString origin = QELString(scheme) + "//" + host_;
     if (location.startsWith("//"))
-        return QELString("http:") + location;
+        return QELString(scheme) + location;
     if (location.startsWith("/"))
         return origin + location;
     QELString base = path_;
@@ -301,7 +312,7 @@ bool QELHTTPClient::SendRequest(bool followRedirects) {
         QELIPAddress address;
         uint16_t port = 0;
         QELString failure;
-        if (!ResolveHostName(host_, kPort, address, port, &failure)) {
+        if (!ResolveHostName(host_, secure_ ? kSecurePort : kPort, address, port, &failure)) {
             setLastError(failure);
             result = false;
             break;
@@ -317,6 +328,15 @@ bool QELHTTPClient::SendRequest(bool followRedirects) {
             setLastError(failure);
             result = false;
             break;
+        }
+        if (secure_) {
+            QELString hostName;
+            SplitHostAndPort(host_, kSecurePort, &hostName, nullptr);
+            if (!connection->StartTLS(hostName, QELString())) {
+                setLastError(connection->LastError());
+                result = false;
+                break;
+            }
         }
         connection->setReplyByteCap(byteCap);
         bool sent = connection->Send(request);
@@ -362,10 +382,14 @@ bool QELHTTPClient::SendRequest(bool followRedirects) {
             if (!location.isEmpty()) {
                 QELString target = resolveLocation(location);
                 QELString host, path, error;
+                bool targetSecure = false;
                 if (redirections_ >= kMaximumRedirections)
                     error = QELString("stopped after ") + IntegerToText(kMaximumRedirections) + " redirections";
-                else if (!ParseURL(target, &host, &path, &error))
+                else if (!ParseURL(target, &host, &path, &error, &targetSecure))
                     error = QELString("the redirection was not followed: ") + error;
+                else if (secure_ && !targetSecure)
+                    error = QELString("the redirection from https to ") + target +
+                            " was refused: it would leave TLS";
                 else if (redirectCheck_ != nullptr && !redirectCheck_->MayFollow(target, &error))
                     error = QELString("the redirection to ") + target + " was refused: " + error;
                 if (!error.isEmpty()) {
@@ -375,6 +399,7 @@ bool QELHTTPClient::SendRequest(bool followRedirects) {
                 } else {
                     host_ = host;
                     path_ = path;
+                    secure_ = targetSecure;
                     redirectingServer = address;
                     ++redirections_;
                     redirected = true;

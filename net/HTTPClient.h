@@ -11,7 +11,7 @@
 class QELHTTPRedirectCheck : public QELObject {
 public:
     // False, with the reason in *reason, when the client must not follow a redirection
-    // to url (an absolute http:// URL).
+    // to url (an absolute http:// or https:// URL).
     virtual bool MayFollow(const QELString &url, QELString *reason) = 0;
 };
 
@@ -22,6 +22,7 @@ public:
     // Authentication schemes; only Basic produces a header.
     enum AuthenticationScheme : uint8_t { kBasic = 0, kNoAuthentication = 1 };
     static constexpr uint16_t kPort = 80;
+    static constexpr uint16_t kSecurePort = 443;
     // Redirections followed by one SendRequest at most; the response that would lead
     // to one more is the result.
     static constexpr uint32_t kMaximumRedirections = 10;
@@ -31,11 +32,11 @@ public:
 
     // Takes the host ("name", "name:port" or "[IPv6]:port", kept as written for the Host
     // header; it ends at the first "/" or "?") and the path (from there, query included,
-    // beginning with "/") from the URL, which may begin with "http://" in any letter
-    // case; a "#fragment" is dropped. A URL with a control byte or a space,
-    // with no host name, with a port that is not 1 to 65535, or with a scheme other than
-    // http is refused: the result is false, LastError says why and SendRequest sends
-    // nothing until a good URL is set.
+    // beginning with "/") from the URL, which may begin with "http://" or "https://" in
+    // any letter case (https: TLS to port 443 unless the URL names a port); a "#fragment" is
+    // dropped. A URL with a control byte or a space, with no host name, with a port that is
+    // not 1 to 65535, or with a scheme other than http and https is refused: the result is
+    // false, LastError says why and SendRequest sends nothing until a good URL is set.
     bool SetURL(const QELString &url);
     void SetMethod(uint8_t code);
     // Basic credentials: "Basic " and the Base64 of "user:password", as one line. An
@@ -49,13 +50,17 @@ public:
     // Sends the request and reads the response; with followRedirects, answers 301 and
     // 302 lead to their Location (at most 10 times; credentials go only to the host
     // they were given for; a server outside this machine never leads to a loopback or
-    // link-local address; the redirect check, when set, approves every target). A 100
+    // link-local address; an https URL never leads to an http one; the redirect check, when
+    // set, approves every target). Over https the server's certificate must verify against
+    // the system's trust store and name the URL's host; the request is byte for byte the
+    // one sent over plain http. A 100
     // response is interim, every other one final. The response ends at the server's close
     // or after its Content-Length (bytes beyond it are dropped), never at a pause; its
     // content is received into storage sized from that length, never beyond the byte cap. True when the server was reached
     // and its response is the result, whatever the status; false, with LastError, when the
     // URL or a header value was refused (nothing is sent), the name was not found or not
-    // looked up in time, the connection failed, the request could not be sent and no
+    // looked up in time, the connection or its TLS handshake failed (LastError names the
+    // cause: "certificate verification failed for ...: certificate has expired"), the request could not be sent and no
     // answer came, the response broke a time limit or the byte cap (the content is then
     // empty), or a redirection was not followed (the redirecting response stays).
     bool SendRequest(bool followRedirects);
@@ -67,6 +72,8 @@ public:
     QELString ResponseContent() const { return responseContent_; }
 
     const QELString &host() const { return host_; }
+    // Whether the current URL is an https one.
+    bool isSecure() const { return secure_; }
     const QELString &path() const { return path_; }
     const QELString &postData() const { return postData_; }
     // Redirections that the last SendRequest followed.
@@ -78,7 +85,9 @@ public:
     static bool MayRedirect(const QELIPAddress &from, const QELIPAddress &to);
 
     // Splits a URL as SetURL does; false with the reason in error when it is refused.
-    static bool ParseURL(const QELString &url, QELString *host, QELString *path, QELString *error);
+    // secure, when given, tells whether the URL is an https one.
+    static bool ParseURL(const QELString &url, QELString *host, QELString *path, QELString *error,
+                         bool *secure = nullptr);
 
 private:
     QELString buildRequest(bool withAuthorization) const;
@@ -93,6 +102,7 @@ private:
 
     QELString path_;
     QELString host_;
+    bool secure_;
     uint8_t method_;
     QELString authorization_;
     QELString referer_;

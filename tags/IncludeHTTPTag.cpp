@@ -17,7 +17,7 @@ namespace {
 constexpr int32_t kInvalidParameter = static_cast<int32_t>(QEL_RESULT_INVALID_PARAMETER);
 constexpr int32_t kMissingParameter = static_cast<int32_t>(QEL_RESULT_MISSING_PARAMETER);
 
-// A scheme other than http ("https://", "ftp://"): letters, digits, "+", "-" and "."
+// A scheme ("https://", "ftp://"): letters, digits, "+", "-" and "."
 // starting with a letter, then "://".
 bool HasOtherScheme(const QELString &url) {
     uint32_t i = 0;
@@ -83,7 +83,7 @@ private:
 QELString QELIncludeHTTPTag::MakeAbsolute(const QELString &url, const QELString &virtualHost,
                                           const QELString &scriptName) {
     QELString absolute("http://");
-    if (url.startsWith("http://", QELString::kIgnoreCase))
+    if (url.startsWith("http://", QELString::kIgnoreCase) || url.startsWith("https://", QELString::kIgnoreCase))
         return url;
     if (url.startsWith("/")) {
         absolute.append(virtualHost);
@@ -114,8 +114,12 @@ QELString QELIncludeHTTPTag::MakeAbsolute(const QELString &url, const QELString 
 
 bool QELIncludeHTTPTag::NamesPage(const QELString &url, const QELString &page) {
     QELString urlHost, urlPath, pageHost, pagePath, error;
-    if (!QELHTTPClient::ParseURL(url, &urlHost, &urlPath, &error) ||
-        !QELHTTPClient::ParseURL(page, &pageHost, &pagePath, &error))
+    bool urlSecure = false, pageSecure = false;
+    if (!QELHTTPClient::ParseURL(url, &urlHost, &urlPath, &error, &urlSecure) ||
+        !QELHTTPClient::ParseURL(page, &pageHost, &pagePath, &error, &pageSecure))
+        return false;
+    // Another scheme is another server, even on the same port: it could not answer both.
+    if (urlSecure != pageSecure)
         return false;
     uint32_t query;
     if (urlPath.find("?", &query))
@@ -166,7 +170,8 @@ int32_t QELIncludeHTTPTag::Run(const QELHostServices &host, QELString &output) {
     QELString url;
     if (!host.ReportMissingParameter(names.url.text(), 0, url))
         return kMissingParameter;
-    if (HasOtherScheme(url) && !url.startsWith("http://", QELString::kIgnoreCase))
+    if (HasOtherScheme(url) && !url.startsWith("http://", QELString::kIgnoreCase) &&
+        !url.startsWith("https://", QELString::kIgnoreCase))
         return Refuse(host, "The specified URL uses a scheme other than http.",
                       "Change the URL parameter to an http:// address.");
 

@@ -61,6 +61,14 @@ bool HostProcess::spawn(const std::vector<std::string> &arguments, const std::ve
     argv.push_back(nullptr);
     std::vector<std::string> environmentTexts;
     for (char **item = environ; *item != nullptr; ++item) {
+        // An addition replaces the inherited variable of its name.
+        const std::string inherited(*item);
+        const std::string name = inherited.substr(0, inherited.find('=') + 1);
+        bool replaced = false;
+        for (const std::string &addition : environment)
+            replaced = replaced || addition.compare(0, name.size(), name) == 0;
+        if (replaced)
+            continue;
         environmentTexts.emplace_back(*item);
     }
     environmentTexts.insert(environmentTexts.end(), environment.begin(), environment.end());

@@ -4,17 +4,23 @@
 
 #include <gtest/gtest.h>
 
+#include <stdlib.h>
+
+#include <filesystem>
 #include <string>
 #include <vector>
 
 #include "ScriptedServer.h"
 #include "TestResolver.h"
 #include "net/NetworkLimits.h"
+#include "support/TestCertificates.h"
 
 namespace {
 
 std::string Std(const QELString &text) { return std::string(text.text(), text.length()); }
 QELString Q(const std::string &text) { return QELString(text.data(), static_cast<uint32_t>(text.size())); }
+
+using Kind = velquor::test::TestCertificates::Kind;
 
 const char kOK[] = "HTTP/1.0 200 OK\r\nContent-Type: text/plain\r\n\r\nhello";
 
@@ -85,8 +91,7 @@ TEST_F(HTTPClientTest, BadURLsAreRefusedAndNothingIsSent) {
         {origin + "/a b", "the URL contains a control byte or a space"},
         {origin + "/a\tb", "the URL contains a control byte or a space"},
         {origin + std::string("/a\0b", 4), "the URL contains a control byte or a space"},
-        {"https://" + server.hostAndPort() + "/", "the URL scheme \"https\" is not supported (only http)"},
-        {"ftp://example.com/file", "the URL scheme \"ftp\" is not supported (only http)"},
+        {"ftp://example.com/file", "the URL scheme \"ftp\" is not supported (only http and https)"},
         {"http://127.0.0.1:0/", "the URL has a bad port (127.0.0.1:0)"},
         {"http://127.0.0.1:65536/", "the URL has a bad port (127.0.0.1:65536)"},
         {"http://127.0.0.1:http/", "the URL has a bad port (127.0.0.1:http)"},
@@ -426,18 +431,124 @@ TEST_F(HTTPClientTest, RedirectionsAreKeptWhenNotFollowed) {
     EXPECT_EQ(Std(client.ResponseContent()), "<a>moved</a>");
 }
 
-TEST_F(HTTPClientTest, RedirectionToAnotherSchemeIsNotFollowed) {
-    ScriptedServer server;
-    server.connection().receiveRequest().send(Redirect(302, "https://" + server.hostAndPort() + "/secure"));
-    server.start();
+// The system's trust store holds the test CA while one of these tests runs.
+class HTTPClientTLSTest : public HTTPClientTest {
+protected:
+    static void SetUpTestSuite() {
+        char folder[] = "/tmp/velquor-https-XXXXXX";
+        std::string error;
+        certificates_ = new velquor::test::TestCertificates();
+        if (mkdtemp(folder) == nullptr || !certificates_->make(folder, &error))
+            FAIL() << error;
+    }
+    static void TearDownTestSuite() {
+        std::error_code ignored;
+        std::filesystem::remove_all(certificates_->folder(), ignored);
+        delete certificates_;
+    }
+    void SetUp() override {
+        HTTPClientTest::SetUp();
+        const char *before = getenv("SSL_CERT_FILE");
+        saved_ = before != nullptr ? before : "";
+        hadFile_ = before != nullptr;
+        setenv("SSL_CERT_FILE", certificates_->caFile().c_str(), 1);
+    }
+    void TearDown() override {
+        if (hadFile_)
+            setenv("SSL_CERT_FILE", saved_.c_str(), 1);
+        else
+            unsetenv("SSL_CERT_FILE");
+        HTTPClientTest::TearDown();
+    }
+    static ScriptedServer::Script &Secure(ScriptedServer::Script &script, Kind kind = Kind::Server) {
+        return script.startTLS(certificates_->certificate(kind), certificates_->key(kind));
+    }
+
+    static velquor::test::TestCertificates *certificates_;
+    std::string saved_;
+    bool hadFile_ = false;
+};
+
+velquor::test::TestCertificates *HTTPClientTLSTest::certificates_ = nullptr;
+
+TEST_F(HTTPClientTLSTest, AnHTTPSRequestIsThePlainRequestInsideAVerifiedSession) {
+    ScriptedServer plain, secure;
+    plain.connection().receiveRequest().send(kOK);
+    Secure(secure.connection()).receiveRequest().send(kOK);
+    plain.start();
+    secure.start();
+    QELHTTPClient first, second;
+    ASSERT_TRUE(first.SetURL(Q("http://127.0.0.1:" + std::to_string(plain.port()) + "/a?b=1")));
+    ASSERT_TRUE(second.SetURL(Q("https://127.0.0.1:" + std::to_string(secure.port()) + "/a?b=1")));
+    EXPECT_FALSE(first.isSecure());
+    EXPECT_TRUE(second.isSecure());
+    for (QELHTTPClient *client : {&first, &second}) {
+        client->SetUserAgent(Q("qelIncludeHTTP/1"));
+        client->SetCredentials(QELHTTPClient::kBasic, Q("ann"), Q("pw"));
+        EXPECT_TRUE(client->SendRequest(true)) << client->LastError().text();
+        EXPECT_EQ(Std(client->ResponseContent()), "hello");
+    }
+    plain.finish();
+    secure.finish();
+    std::string plainRequest = plain.received(0);
+    std::string secureRequest = secure.received(0);
+    ASSERT_EQ(secureRequest.rfind("[TLS]", 0), 0u) << secureRequest;
+    secureRequest.erase(0, 5);
+    // Only the port in the Host header differs.
+    const std::string plainPort = std::to_string(plain.port()), securePort = std::to_string(secure.port());
+    secureRequest.replace(secureRequest.find(securePort), securePort.size(), plainPort);
+    EXPECT_EQ(secureRequest, plainRequest);
+}
+
+TEST_F(HTTPClientTLSTest, RedirectionsMayEnterTLSButNeverLeaveIt) {
+    ScriptedServer plain, secure;
+    const std::string secureOrigin = "https://127.0.0.1:" + std::to_string(secure.port());
+    const std::string plainOrigin = "http://127.0.0.1:" + std::to_string(plain.port());
+    plain.connection().receiveRequest().send(Redirect(302, secureOrigin + "/in"));
+    Secure(secure.connection()).receiveRequest().send(Redirect(301, "//127.0.0.1:" + std::to_string(secure.port()) + "/next"));
+    Secure(secure.connection()).receiveRequest().send(Redirect(302, plainOrigin + "/out"));
+    plain.start();
+    secure.start();
     QELHTTPClient client;
-    ASSERT_TRUE(client.SetURL(Q("http://" + server.hostAndPort() + "/")));
+    ASSERT_TRUE(client.SetURL(Q(plainOrigin + "/")));
     EXPECT_FALSE(client.SendRequest(true));
-    server.finish(300);
-    EXPECT_EQ(server.acceptedCount(), 1u);
     EXPECT_EQ(Std(client.LastError()),
-              "the redirection was not followed: the URL scheme \"https\" is not supported (only http)");
+              "the redirection from https to " + plainOrigin + "/out was refused: it would leave TLS");
+    EXPECT_EQ(client.redirectionCount(), 2u);
     EXPECT_EQ(Std(client.ResponseContent()), "<a>moved</a>");
+    plain.finish(300);
+    secure.finish(300);
+    EXPECT_EQ(plain.acceptedCount(), 1u);
+    EXPECT_EQ(secure.acceptedCount(), 2u);
+    EXPECT_EQ(RequestLine(secure.received(1)), "[TLS]GET /next HTTP/1.0");
+}
+
+TEST_F(HTTPClientTLSTest, ACertificateThatFailsGetsNoRequest) {
+    struct Case {
+        Kind kind;
+        const char *host;
+        const char *cause;
+    };
+    const Case cases[] = {
+        {Kind::Expired, "127.0.0.1", "certificate has expired"},
+        {Kind::SelfSigned, "127.0.0.1", "self-signed certificate"},
+        {Kind::Other, "127.0.0.1", "IP address mismatch"},
+        {Kind::Server, "server.test", "hostname mismatch"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.cause);
+        ScriptedServer server;
+        Secure(server.connection(), c.kind).waitForClientClose(2000);
+        server.start();
+        QELHTTPClient client;
+        ASSERT_TRUE(client.SetURL(Q(std::string("https://") + c.host + ":" + std::to_string(server.port()) + "/")));
+        EXPECT_FALSE(client.SendRequest(true));
+        const std::string error = Std(client.LastError());
+        EXPECT_EQ(error.rfind("certificate verification failed for 127.0.0.1:", 0), 0u) << error;
+        EXPECT_NE(error.find(c.cause), std::string::npos) << error;
+        server.finish(300);
+        EXPECT_EQ(server.received(0), "[TLS failed]");
+    }
 }
 
 std::string AuthorizationOf(const std::string &request) {

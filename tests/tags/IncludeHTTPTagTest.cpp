@@ -79,7 +79,7 @@ TEST_F(IncludeHTTPTagRequestTest, RefusesThePagesOwnAddressWhateverTheQueryOrCas
 }
 
 TEST_F(IncludeHTTPTagRequestTest, RefusesOtherSchemesAndUnsafeURLs) {
-    for (const char *url : {"https://www.example.com/", "ftp://files.example.com/a", "http://bad host/",
+    for (const char *url : {"gopher://www.example.com/", "ftp://files.example.com/a", "http://bad host/",
                             "http://host\r\nX-Injected: 1/", "http://host:99999/", "http://host:abc/"}) {
         HostRequest request(request_.host(), QEL_REQUEST_TAG);
         request.setTagName("qelIncludeHTTP");
