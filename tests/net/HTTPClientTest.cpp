@@ -435,15 +435,12 @@ TEST_F(HTTPClientTest, RedirectionsAreKeptWhenNotFollowed) {
 class HTTPClientTLSTest : public HTTPClientTest {
 protected:
     static void SetUpTestSuite() {
-        char folder[] = "/tmp/velquor-https-XXXXXX";
-        std::string error;
         certificates_ = new velquor::test::TestCertificates();
-        if (mkdtemp(folder) == nullptr || !certificates_->make(folder, &error))
+        std::string error;
+        if (!certificates_->makeTemporary(&error))
             FAIL() << error;
     }
     static void TearDownTestSuite() {
-        std::error_code ignored;
-        std::filesystem::remove_all(certificates_->folder(), ignored);
         delete certificates_;
     }
     void SetUp() override {

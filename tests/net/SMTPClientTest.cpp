@@ -307,15 +307,12 @@ struct SecureCase {
 class SMTPClientSecurityTest : public SMTPClientTest {
 protected:
     static void SetUpTestSuite() {
-        certificates_ = new TestCertificates();
-        char folder[] = "/tmp/velquor-tls-XXXXXX";
+        certificates_ = new velquor::test::TestCertificates();
         std::string error;
-        if (mkdtemp(folder) == nullptr || !certificates_->make(folder, &error))
+        if (!certificates_->makeTemporary(&error))
             FAIL() << error;
     }
     static void TearDownTestSuite() {
-        std::error_code ignored;
-        std::filesystem::remove_all(certificates_->folder(), ignored);
         delete certificates_;
         certificates_ = nullptr;
     }

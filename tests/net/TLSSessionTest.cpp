@@ -23,15 +23,12 @@ std::string Std(const QELString &text) { return std::string(text.text(), text.le
 class TLSSessionTest : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
-        certificates_ = new TestCertificates();
-        char folder[] = "/tmp/velquor-tls-XXXXXX";
+        certificates_ = new velquor::test::TestCertificates();
         std::string error;
-        if (mkdtemp(folder) == nullptr || !certificates_->make(folder, &error))
+        if (!certificates_->makeTemporary(&error))
             FAIL() << error;
     }
     static void TearDownTestSuite() {
-        std::error_code ignored;
-        std::filesystem::remove_all(certificates_->folder(), ignored);
         delete certificates_;
         certificates_ = nullptr;
     }

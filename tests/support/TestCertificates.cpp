@@ -3,7 +3,10 @@
 
 #include "ChildProcess.h"
 
+#include <stdlib.h>
+
 #include <cstdlib>
+#include <filesystem>
 
 namespace velquor::test {
 
@@ -19,6 +22,24 @@ std::string TestCertificates::Name(Kind kind) {
         return "selfsigned";
     }
     return "";
+}
+
+bool TestCertificates::makeTemporary(std::string *error) {
+    char folder[] = "/tmp/velquor-certificates-XXXXXX";
+    if (mkdtemp(folder) == nullptr) {
+        *error = "no temporary folder for the certificates";
+        return false;
+    }
+    temporary_ = true;
+    folder_ = folder;
+    return make(folder, error);
+}
+
+TestCertificates::~TestCertificates() {
+    if (temporary_) {
+        std::error_code ignored;
+        std::filesystem::remove_all(folder_, ignored);
+    }
 }
 
 bool TestCertificates::make(const std::string &folder, std::string *error) {

@@ -20,6 +20,12 @@ public:
     // Runs the script (VELQUOR_SOURCE_DIR/scripts/test-certificates.sh) into folder, which
     // is created when missing; waits at most 60 s. False with what the script said in *error.
     bool make(const std::string &folder, std::string *error);
+    // Makes them in a new private folder under /tmp, which the destructor removes.
+    bool makeTemporary(std::string *error);
+    TestCertificates() = default;
+    ~TestCertificates();
+    TestCertificates(const TestCertificates &) = delete;
+    TestCertificates &operator=(const TestCertificates &) = delete;
 
     const std::string &folder() const { return folder_; }
     // The CA certificate that clients trust, and its key.
@@ -34,6 +40,7 @@ public:
 
 private:
     std::string folder_;
+    bool temporary_ = false;
 };
 
 } // namespace velquor::test
