@@ -11,6 +11,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <memory>
 #include <string>
 #include <thread>
@@ -86,7 +87,10 @@ LoopbackServer &PlainServer() {
 // The same page over TLS: httplib::SSLServer with a certificate for localhost and
 // 127.0.0.1 from a private CA made at start. The tag trusts what OpenSSL's default verify
 // paths name, so SSL_CERT_FILE names that CA in this process before the first fetch;
-// httplib's client is given the same file. The certificates stay in a folder of /tmp.
+// httplib's client is given the same file. The certificates are in a folder of /tmp,
+// removed when the program ends.
+std::string gCertificateFolder;
+
 TestCertificates MakeCertificates() {
     setenv("VELQUOR_SOURCE_DIR", VELQUOR_BENCH_SOURCE_DIR, 0);
     char pattern[] = "/tmp/velquor-bench-XXXXXX";
@@ -96,6 +100,11 @@ TestCertificates MakeCertificates() {
         std::fprintf(stderr, "IncludeHTTPBench: no certificates: %s\n", error.c_str());
         std::abort();
     }
+    gCertificateFolder = pattern;
+    std::atexit([] {
+        std::error_code ignored;
+        std::filesystem::remove_all(gCertificateFolder, ignored);
+    });
     setenv("SSL_CERT_FILE", certificates.caFile().c_str(), 1);
     return certificates;
 }
