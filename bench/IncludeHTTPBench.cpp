@@ -1,12 +1,17 @@
 // IncludeHTTPBench.cpp: the qelIncludeHTTP tag fetching a 1 MB response from a loopback
-// server, beside an in-process cpp-httplib client and curl fetching the same URL.
+// server, plain and over TLS, beside an in-process cpp-httplib client and curl fetching the
+// same URL.
 #include <benchmark/benchmark.h>
 #include <httplib.h>
 #include <malloc.h>
 
+#include <stdlib.h>
+
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <memory>
 #include <string>
 #include <thread>
@@ -15,16 +20,20 @@
 #include "host/lib/Host.h"
 #include "host/lib/HostRequest.h"
 #include "module/HostInterface.h"
+#include "net/TCPConnection.h"
+#include "support/TestCertificates.h"
 
 using velquor::host::HostRequest;
+using velquor::test::TestCertificates;
 
 namespace {
 
 // One page of 1 MB served by cpp-httplib on 127.0.0.1 at a port of its own. The scheme
-// names how clients reach it ("http" here; a TLS server keeps the same interface).
+// names how clients reach it ("http", or "https" for a TLS server, whose certificate
+// verifies against caFile).
 struct LoopbackServer {
-    LoopbackServer(std::unique_ptr<httplib::Server> server, std::string scheme)
-        : body(1 << 20, 'x'), server(std::move(server)), scheme(std::move(scheme)) {
+    LoopbackServer(std::unique_ptr<httplib::Server> server, std::string scheme, std::string caFile = "")
+        : body(1 << 20, 'x'), server(std::move(server)), scheme(std::move(scheme)), caFile(std::move(caFile)) {
         for (size_t i = 0; i < body.size(); i += 64)
             body[i] = '\n';
         // The body goes out from this one copy (no copy per response), so that the
@@ -36,6 +45,8 @@ struct LoopbackServer {
                                           });
         });
         port = this->server->bind_to_any_port("127.0.0.1");
+        if (port <= 0 || !this->server->is_valid())
+            std::abort();  // no server to measure against
         thread = std::thread([this] { this->server->listen_after_bind(); });
         while (!this->server->is_running())
             std::this_thread::yield();
@@ -49,9 +60,10 @@ struct LoopbackServer {
     std::string body;
     std::unique_ptr<httplib::Server> server;
     std::string scheme;
+    std::string caFile;  // the CA that signed a TLS server's certificate; empty for plain
     int port = 0;
     std::thread thread;
-    std::string origin;  // "http://127.0.0.1:PORT"
+    std::string origin;  // "http://127.0.0.1:PORT" or "https://..."
     std::string url;
 };
 
@@ -72,11 +84,40 @@ LoopbackServer &PlainServer() {
     return server;
 }
 
-// HTTPS: the same page over TLS goes here, once includes speak it. A LoopbackServer over
-// httplib::SSLServer (a certificate for 127.0.0.1 from a private CA) with the scheme
-// "https"; HttplibOnce then trusts that CA (Client::set_ca_cert_path); the distribution's
-// cpp-httplib is built with CPPHTTPLIB_OPENSSL_SUPPORT, which its compile flags pass on.
-// The benchmarks at the end of this file are registered once more with that server.
+// The same page over TLS: httplib::SSLServer with a certificate for localhost and
+// 127.0.0.1 from a private CA made at start. The tag trusts what OpenSSL's default verify
+// paths name, so SSL_CERT_FILE names that CA in this process before the first fetch;
+// httplib's client is given the same file. The certificates are in a folder of /tmp,
+// removed when the program ends.
+std::string gCertificateFolder;
+
+TestCertificates MakeCertificates() {
+    setenv("VELQUOR_SOURCE_DIR", VELQUOR_BENCH_SOURCE_DIR, 0);
+    char pattern[] = "/tmp/velquor-bench-XXXXXX";
+    TestCertificates certificates;
+    std::string error;
+    if (mkdtemp(pattern) == nullptr || !certificates.make(pattern, &error)) {
+        std::fprintf(stderr, "IncludeHTTPBench: no certificates: %s\n", error.c_str());
+        std::abort();
+    }
+    gCertificateFolder = pattern;
+    std::atexit([] {
+        std::error_code ignored;
+        std::filesystem::remove_all(gCertificateFolder, ignored);
+    });
+    setenv("SSL_CERT_FILE", certificates.caFile().c_str(), 1);
+    return certificates;
+}
+
+LoopbackServer &SecureServer() {
+    FixAllocatorThresholds();
+    static const TestCertificates certificates = MakeCertificates();
+    static LoopbackServer server(
+        std::make_unique<httplib::SSLServer>(certificates.certificate(TestCertificates::Kind::Server).c_str(),
+                                             certificates.key(TestCertificates::Kind::Server).c_str()),
+        "https", certificates.caFile());
+    return server;
+}
 
 // One include of the server's page by the tag, on the host of an initialised module; the
 // bytes it put into the page.
@@ -90,14 +131,32 @@ size_t IncludeOnce(const LoopbackServer &server, HostRequest &init) {
     return request.output().size();
 }
 
-// One fetch of the same page by cpp-httplib on a new connection, as the tag makes one;
-// the size of the body it got (0 when the fetch failed).
+// One fetch of the same page by cpp-httplib on a new connection, as the tag makes one
+// (over TLS a new client, so a new context that loads the CA, with verification on); the
+// size of the body it got (0 when the fetch failed).
 size_t HttplibOnce(const LoopbackServer &server) {
-    httplib::Client client(server.origin);
-    httplib::Result result = client.Get("/big");
-    if (!result || result->status != 200)
-        return 0;
-    return result->body.size();
+    auto size = [](const httplib::Result &result) -> size_t {
+        return result && result->status == 200 ? result->body.size() : 0;
+    };
+    if (server.caFile.empty()) {
+        httplib::Client client(server.origin);
+        return size(client.Get("/big"));
+    }
+    httplib::SSLClient client("127.0.0.1", server.port);
+    client.set_ca_cert_path(server.caFile.c_str());
+    client.enable_server_certificate_verification(true);
+    return size(client.Get("/big"));
+}
+
+// A bare connect and the tag's TLS handshake with the server (the same trust as the
+// tag's: OpenSSL's default verify paths), then close; false when either failed.
+bool HandshakeOnce(const LoopbackServer &server) {
+    QELIPAddress address;
+    uint16_t port = 0;
+    if (!ResolveHostName(QELString("127.0.0.1"), server.port, address, port))
+        return false;
+    QELOwned<QELTCPConnection> connection = OpenConnection(address, port, false);
+    return connection && connection->StartTLS(QELString("127.0.0.1"), QELString());
 }
 
 double Milliseconds(std::chrono::steady_clock::duration duration) {
@@ -138,21 +197,23 @@ constexpr int kBlockWarmUp = 2;
 
 // The tag and httplib in turns on the same server, so that both meet the same load of a
 // shared machine: each iteration is a block of includes, then a block of httplib
-// fetches. The counters are the medians of all counted fetches of each (ms per 1 MB)
-// and their ratio, include / httplib.
+// fetches, and over TLS a block of bare handshakes as well. The counters are the medians
+// of all counted fetches of each (ms per 1 MB) and their ratio, include / httplib; over
+// TLS also the handshake's median and its share of the include's median.
 void IncludeVersusHttplib1MB(benchmark::State &state, LoopbackServer &(*serverOf)()) {
     LoopbackServer &server = serverOf();
     HostRequest init(QEL_REQUEST_INITIALISE);
     init.run(ProcessQELRequest);
-    std::vector<double> include, httplib;
+    const bool secure = !server.caFile.empty();
+    std::vector<double> include, httplib, handshake;
     bool complete = true;
-    // Times one block of fetches into samples; false when a fetch fell short.
+    // Times one block of fetches into samples; false when a fetch failed or fell short.
     auto block = [&](std::vector<double> &samples, auto fetch) {
         for (int i = 0; i < kBlockFetches; ++i) {
             auto start = std::chrono::steady_clock::now();
-            size_t size = fetch();
+            bool whole = fetch();
             auto end = std::chrono::steady_clock::now();
-            if (size != server.body.size())
+            if (!whole)
                 return false;
             if (i >= kBlockWarmUp)
                 samples.push_back(Milliseconds(end - start));
@@ -160,10 +221,11 @@ void IncludeVersusHttplib1MB(benchmark::State &state, LoopbackServer &(*serverOf
         return true;
     };
     for (auto _ : state) {
-        complete = block(include, [&] { return IncludeOnce(server, init); }) &&
-                   block(httplib, [&] { return HttplibOnce(server); });
+        complete = block(include, [&] { return IncludeOnce(server, init) == server.body.size(); }) &&
+                   block(httplib, [&] { return HttplibOnce(server) == server.body.size(); }) &&
+                   (!secure || block(handshake, [&] { return HandshakeOnce(server); }));
         if (!complete) {
-            state.SkipWithError("a fetch did not get the whole response");
+            state.SkipWithError("a fetch did not get the whole response, or a handshake failed");
             break;
         }
     }
@@ -174,11 +236,17 @@ void IncludeVersusHttplib1MB(benchmark::State &state, LoopbackServer &(*serverOf
     state.counters["include_ms"] = includeMedian;
     state.counters["httplib_ms"] = httplibMedian;
     state.counters["ratio"] = includeMedian / httplibMedian;
+    if (secure) {
+        double handshakeMedian = Median(handshake);
+        state.counters["handshake_ms"] = handshakeMedian;
+        state.counters["handshake_share"] = handshakeMedian / includeMedian;
+    }
 }
 
 void Curl1MB(benchmark::State &state, LoopbackServer &(*serverOf)()) {
     LoopbackServer &server = serverOf();
-    const std::string command = "curl -s -o /dev/null " + server.url;
+    const std::string command =
+        "curl -s -o /dev/null " + (server.caFile.empty() ? "" : "--cacert " + server.caFile + " ") + server.url;
     for (auto _ : state) {
         if (std::system(command.c_str()) != 0)
             state.SkipWithError("curl failed");
@@ -195,5 +263,14 @@ BENCHMARK_CAPTURE(IncludeVersusHttplib1MB, http, PlainServer)
     ->UseRealTime()
     ->Iterations(25);
 BENCHMARK_CAPTURE(Curl1MB, http, PlainServer)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// The same over TLS: each fetch a new connection with a full, verified handshake.
+BENCHMARK_CAPTURE(IncludeTag1MB, https, SecureServer)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK_CAPTURE(Httplib1MB, https, SecureServer)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK_CAPTURE(IncludeVersusHttplib1MB, https, SecureServer)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime()
+    ->Iterations(25);
+BENCHMARK_CAPTURE(Curl1MB, https, SecureServer)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 }  // namespace
