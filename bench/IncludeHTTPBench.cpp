@@ -89,29 +89,26 @@ LoopbackServer &PlainServer() {
 // paths name, so SSL_CERT_FILE names that CA in this process before the first fetch;
 // httplib's client is given the same file. The certificates are in a folder of /tmp,
 // removed when the program ends.
-std::string gCertificateFolder;
-
-TestCertificates MakeCertificates() {
-    setenv("VELQUOR_SOURCE_DIR", VELQUOR_BENCH_SOURCE_DIR, 0);
-    char pattern[] = "/tmp/velquor-bench-XXXXXX";
-    TestCertificates certificates;
-    std::string error;
-    if (mkdtemp(pattern) == nullptr || !certificates.make(pattern, &error)) {
-        std::fprintf(stderr, "IncludeHTTPBench: no certificates: %s\n", error.c_str());
-        std::abort();
-    }
-    gCertificateFolder = pattern;
-    std::atexit([] {
-        std::error_code ignored;
-        std::filesystem::remove_all(gCertificateFolder, ignored);
-    });
-    setenv("SSL_CERT_FILE", certificates.caFile().c_str(), 1);
-    return certificates;
+// The certificates of the HTTPS variant, made once in a private folder that goes with them
+// at exit; the module trusts their CA as any OpenSSL program is told to.
+const TestCertificates &Certificates() {
+    static TestCertificates *certificates = [] {
+        setenv("VELQUOR_SOURCE_DIR", VELQUOR_BENCH_SOURCE_DIR, 0);
+        static TestCertificates made;
+        std::string error;
+        if (!made.makeTemporary(&error)) {
+            std::fprintf(stderr, "IncludeHTTPBench: no certificates: %s\n", error.c_str());
+            std::abort();
+        }
+        setenv("SSL_CERT_FILE", made.caFile().c_str(), 1);
+        return &made;
+    }();
+    return *certificates;
 }
 
 LoopbackServer &SecureServer() {
     FixAllocatorThresholds();
-    static const TestCertificates certificates = MakeCertificates();
+    const TestCertificates &certificates = Certificates();
     static LoopbackServer server(
         std::make_unique<httplib::SSLServer>(certificates.certificate(TestCertificates::Kind::Server).c_str(),
                                              certificates.key(TestCertificates::Kind::Server).c_str()),
