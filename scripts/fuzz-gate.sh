@@ -21,6 +21,9 @@ targets=(
 )
 
 work=$(mktemp -d)
+# Findings are kept in the build folder, to become regression inputs.
+findings=$build/fuzz-findings
+mkdir -p "$findings"
 trap 'rm -rf "$work"' EXIT
 export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1:strict_string_checks=1}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
@@ -44,7 +47,7 @@ run_target() {
     if [ $status -eq 0 ]; then
       mkdir -p "$work/new/$name"
       "$binary" -runs="$runs" -seed=1 -timeout=10 -rss_limit_mb=2048 -max_len="$max_len" \
-        -artifact_prefix="$work/$name-" "$work/new/$name" "$root/fuzz/corpus/$name" >>"$log" 2>&1 || status=1
+        -artifact_prefix="$findings/$name-" "$work/new/$name" "$root/fuzz/corpus/$name" >>"$log" 2>&1 || status=1
     fi
   fi
   echo "$name $status $((SECONDS - started))" >"$work/$name.result"
@@ -88,7 +91,7 @@ for entry in "${targets[@]}"; do
   else
     echo "$name: FAILED${seconds:+ after ${seconds} s}"
     tail -n 30 "$work/$name.log" 2>/dev/null | sed "s/^/  $name| /"
-    ls "$work/$name-"* 2>/dev/null | sed "s/^/  finding: /"
+    ls "$findings/$name-"* 2>/dev/null | sed "s/^/  finding: /"
     failed=$((failed + 1))
   fi
   seconds=

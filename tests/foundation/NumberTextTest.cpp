@@ -99,6 +99,18 @@ TEST(TextToInteger, ReadsTheLeadingNumber) {
         EXPECT_EQ(TextToInteger(QELString(c.text), c.radix), c.expected) << '"' << c.text << '"';
 }
 
+TEST(TextToInteger, SkipsACommaOnlyBetweenDigits) {
+    struct Case {
+        const char *text;
+        int32_t expected;
+    };
+    const Case cases[] = {
+        {",4", 0}, {"-,4", 0}, {"4,", 4}, {"4,,4", 4}, {"4,x", 4}, {"1,234,567", 1234567}, {"+1,2", 12},
+    };
+    for (const Case &c : cases)
+        EXPECT_EQ(TextToInteger(QELString(c.text), 10), c.expected) << '"' << c.text << '"';
+}
+
 TEST(TextToInteger, StopsBeforeADigitThatWouldOverflow) {
     struct Case {
         const char *text;
