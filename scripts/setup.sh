@@ -19,6 +19,11 @@ if [ "${VELQUOR_SETUP_TEST_SERVERS:-0}" = 1 ]; then
   packages+=(wrk chromium chromium-driver python3-selenium)
 fi
 
+if [ "${VELQUOR_SETUP_FUZZ:-0}" = 1 ]; then
+  # The fuzz build (VELQUOR_FUZZ, scripts/fuzz-gate.sh): clang and its libFuzzer runtime.
+  packages+=(clang-14 libclang-rt-14-dev)
+fi
+
 missing=()
 for package in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" || missing+=("$package")
