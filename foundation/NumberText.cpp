@@ -50,12 +50,6 @@ QELString SignedIntegerToText(int32_t value, uint8_t radix, uint8_t minimumDigit
     return text;
 }
 
-namespace {
-
-bool IsDecimalDigit(char c) { return c >= '0' && c <= '9'; }
-
-}  // namespace
-
 int32_t TextToInteger(const QELString &text, uint8_t radix) {
     if (radix > 36)
         return 0;
@@ -81,9 +75,7 @@ int32_t TextToInteger(const QELString &text, uint8_t radix) {
     uint32_t magnitude = 0;
     for (uint32_t i = begin; i < end; ++i) {
         char c = bytes[i];
-        // A thousands separator stands between two digits; any other comma ends the number.
-        if (radix == 10 && c == ',' && i > begin && IsDecimalDigit(bytes[i - 1]) && i + 1 < end &&
-            IsDecimalDigit(bytes[i + 1]))
+        if (radix == 10 && c == ',')
             continue;
         uint32_t digit = DigitValue(c);
         if (radix == 10 ? digit > 9 : digit >= radix)

@@ -18,7 +18,7 @@ int DigitValue(char c) {
     return 99;
 }
 
-// Leading blanks, one sign, digits (commas between digits skipped in radix 10), stopping
+// Leading blanks, one sign, digits (every comma skipped in radix 10), stopping
 // before a digit that would leave the signed 32-bit range.
 int32_t ReferenceTextToInteger(const std::string &text, unsigned radix) {
     if (radix > 36)
@@ -31,9 +31,8 @@ int32_t ReferenceTextToInteger(const std::string &text, unsigned radix) {
         negative = text[at++] == '-';
     const int64_t limit = negative ? 2147483648LL : 2147483647LL;
     int64_t value = 0;
-    bool anyDigit = false;
     for (; at < text.size(); ++at) {
-        if (radix == 10 && text[at] == ',' && anyDigit && at + 1 < text.size() && DigitValue(text[at + 1]) < 10)
+        if (radix == 10 && text[at] == ',')
             continue;
         int d = DigitValue(text[at]);
         if (d >= static_cast<int>(radix))
@@ -41,7 +40,6 @@ int32_t ReferenceTextToInteger(const std::string &text, unsigned radix) {
         if (value * radix + d > limit)
             break;
         value = value * radix + d;
-        anyDigit = true;
     }
     return static_cast<int32_t>(negative ? -value : value);
 }
