@@ -17,8 +17,9 @@ QELString SignedIntegerToText(int32_t value, uint8_t radix = 10, uint8_t minimum
 
 // The integer at the start of text, ignoring case. Blanks (space, tab, CR, LF) around
 // the text are ignored; one "-" or "+" may lead; in radix 10 every "," is taken for a
-// thousands separator and skipped, wherever it stands (",4" and "4,,4" give 4 and 44). The number ends at the first byte that is not a
-// digit of the radix ("-12abc" gives -12, "abc" gives 0). A radix above 36 gives 0.
+// thousands separator and skipped, wherever it stands (",4" and "4,,4" give 4 and 44).
+// The number ends at the first byte that is not a digit of the radix ("-12abc" gives -12,
+// "abc" gives 0). A radix above 36 gives 0.
 // Reading stops before a digit that would take the magnitude beyond the 32-bit signed
 // range (2147483647, or 2147483648 after "-"): the result is the number made of the
 // digits read until then, so "99999999999" gives 999999999.
