@@ -63,28 +63,6 @@ bool IsOneHeaderBlock(const QELString &head) {
     return head.find(kBlankLine, &end) && end + 4 == head.length();
 }
 
-// The value of the first "Location:" line of the header block of a response (the text
-// before its first blank line), trimmed; empty when there is none.
-QELString LocationOf(const QELString &response) {
-    QELString block = response;
-    uint32_t end;
-    if (response.find(kBlankLine, &end))
-        block = response.substring(0, end);
-    uint32_t lineStart = 0;
-    while (lineStart <= block.length()) {
-        uint32_t lineEnd;
-        if (!block.find(kCRLF, &lineEnd, lineStart))
-            lineEnd = block.length();
-        QELString line = block.substring(lineStart, lineEnd - lineStart);
-        if (line.startsWith("Location:", QELString::kIgnoreCase)) {
-            line.dropFirst(9);
-            line.trim(kTrimSet);
-            return line;
-        }
-        lineStart = lineEnd + 2;
-    }
-    return QELString();
-}
 
 
 }  // namespace
@@ -237,16 +215,42 @@ QELString QELHTTPClient::buildRequest(bool withAuthorization) const {
     return request;
 }
 
+QELString QELHTTPClient::LocationOf(const QELString &response) {
+    QELString block = response;
+    uint32_t end;
+    if (response.find(kBlankLine, &end))
+        block = response.substring(0, end);
+    uint32_t lineStart = 0;
+    while (lineStart <= block.length()) {
+        uint32_t lineEnd;
+        if (!block.find(kCRLF, &lineEnd, lineStart))
+            lineEnd = block.length();
+        QELString line = block.substring(lineStart, lineEnd - lineStart);
+        if (line.startsWith("Location:", QELString::kIgnoreCase)) {
+            line.dropFirst(9);
+            line.trim(kTrimSet);
+            return line;
+        }
+        lineStart = lineEnd + 2;
+    }
+    return QELString();
+}
+
 QELString QELHTTPClient::resolveLocation(const QELString &location) const {
+    return ResolveLocation(location, secure_, host_, path_);
+}
+
+QELString QELHTTPClient::ResolveLocation(const QELString &location, bool secure, const QELString &host,
+                                         const QELString &path) {
     if (location.startsWith("http://", QELString::kIgnoreCase) || SchemeLength(location) > 0)
         return location;
-    const char *scheme = secure_ ? "https:" : "http:";
-    QELString origin = QELString(scheme) + "//" + host_;
+    const char *scheme = secure ? "https:" : "http:";
+    QELString origin = QELString(scheme) + "//" + host;
     if (location.startsWith("//"))
         return QELString(scheme) + location;
     if (location.startsWith("/"))
         return origin + location;
-    QELString base = path_;
+    QELString base = path;
     uint32_t query;
     if (base.find("?", &query))
         base.erase(query, QELString::kAll);
@@ -273,11 +277,20 @@ bool QELHTTPClient::keepResponse(const QELString &head, const QELString &rest) {
 }
 
 void QELHTTPClient::splitContent() {
-    uint32_t end;
-    if (responseContent_.find(kBlankLine, &end)) {
-        responseHeaders_ = responseContent_.substring(0, end);
-        responseContent_.erase(0, end + 4);
+    QELString headers, content;
+    if (SplitHeaderBlock(responseContent_, &headers, &content)) {
+        responseHeaders_ = headers;
+        responseContent_ = content;
     }
+}
+
+bool QELHTTPClient::SplitHeaderBlock(const QELString &response, QELString *headers, QELString *content) {
+    uint32_t end;
+    if (!response.find(kBlankLine, &end))
+        return false;
+    *headers = response.substring(0, end);
+    *content = response.substring(end + 4);
+    return true;
 }
 
 bool QELHTTPClient::SendRequest(bool followRedirects) {

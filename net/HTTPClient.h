@@ -89,6 +89,18 @@ public:
     static bool ParseURL(const QELString &url, QELString *host, QELString *path, QELString *error,
                          bool *secure = nullptr);
 
+    // The value of the first "Location:" line (any letter case) of the header block of a
+    // response (the text before its first blank line), trimmed; empty when there is none.
+    static QELString LocationOf(const QELString &response);
+    // The absolute URL that a Location value names, seen from the URL of host and path
+    // (https when secure): absolute URLs as they are, "//host/..." with the same scheme,
+    // "/path", "?query" and relative paths against the current one, dot segments removed.
+    static QELString ResolveLocation(const QELString &location, bool secure, const QELString &host,
+                                     const QELString &path);
+    // Splits a response at its first blank line: headers before it (without it), content
+    // after it. False, changing nothing, when it has no blank line.
+    static bool SplitHeaderBlock(const QELString &response, QELString *headers, QELString *content);
+
 private:
     QELString buildRequest(bool withAuthorization) const;
     // The absolute URL that a Location value names, seen from the current URL.

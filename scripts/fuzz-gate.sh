@@ -14,6 +14,7 @@ targets=(
   "pop3_reply 200000 4096"
   "reply_completion 200000 2048"
   "url 200000 512"
+  "httpresponse 200000 2048"
   "string 200000 1024"
   "number_text 200000 128"
   "regular_expression 50000 4200"
