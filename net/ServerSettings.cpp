@@ -123,8 +123,8 @@ bool QELServerSettings::parse(const QELString &text, QELString *error) {
                 failure = LineError(lineNumber, "a section heading is [host] or [host:port]");
                 break;
             }
-            if (sectionFor(section->host, section->port) != nullptr &&
-                sectionFor(section->host, section->port)->port == section->port) {
+            const Section *same = sectionFor(section->host, section->port);
+            if (same != nullptr && same->port == section->port) {
                 failure = LineError(lineNumber, "a second section for the same server");
                 break;
             }

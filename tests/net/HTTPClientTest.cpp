@@ -435,13 +435,10 @@ TEST_F(HTTPClientTest, RedirectionsAreKeptWhenNotFollowed) {
 class HTTPClientTLSTest : public HTTPClientTest {
 protected:
     static void SetUpTestSuite() {
-        certificates_ = new velquor::test::TestCertificates();
         std::string error;
-        if (!certificates_->makeTemporary(&error))
+        certificates_ = velquor::test::TestCertificates::Shared(&error);
+        if (certificates_ == nullptr)
             FAIL() << error;
-    }
-    static void TearDownTestSuite() {
-        delete certificates_;
     }
     void SetUp() override {
         HTTPClientTest::SetUp();
@@ -461,12 +458,12 @@ protected:
         return script.startTLS(certificates_->certificate(kind), certificates_->key(kind));
     }
 
-    static velquor::test::TestCertificates *certificates_;
+    static const velquor::test::TestCertificates *certificates_;
     std::string saved_;
     bool hadFile_ = false;
 };
 
-velquor::test::TestCertificates *HTTPClientTLSTest::certificates_ = nullptr;
+const velquor::test::TestCertificates *HTTPClientTLSTest::certificates_ = nullptr;
 
 TEST_F(HTTPClientTLSTest, AnHTTPSRequestIsThePlainRequestInsideAVerifiedSession) {
     ScriptedServer plain, secure;

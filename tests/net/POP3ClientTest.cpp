@@ -259,24 +259,15 @@ private:
 class POP3ClientTLSTest : public POP3ClientTest {
 protected:
     static void SetUpTestSuite() {
-        folder_ = new TemporaryFolder();
-        certificates_ = new TestCertificates();
         std::string error;
-        if (!certificates_->make(*folder_ / "certificates", &error))
+        certificates_ = velquor::test::TestCertificates::Shared(&error);
+        if (certificates_ == nullptr)
             FAIL() << error;
     }
-    static void TearDownTestSuite() {
-        delete certificates_;
-        certificates_ = nullptr;
-        delete folder_;
-        folder_ = nullptr;
-    }
-    static TemporaryFolder *folder_;
-    static TestCertificates *certificates_;
+    static const TestCertificates *certificates_;
 };
 
-TemporaryFolder *POP3ClientTLSTest::folder_ = nullptr;
-TestCertificates *POP3ClientTLSTest::certificates_ = nullptr;
+const TestCertificates *POP3ClientTLSTest::certificates_ = nullptr;
 
 using Failure = QELPOP3Client::SecurityFailure;
 

@@ -307,14 +307,10 @@ struct SecureCase {
 class SMTPClientSecurityTest : public SMTPClientTest {
 protected:
     static void SetUpTestSuite() {
-        certificates_ = new velquor::test::TestCertificates();
         std::string error;
-        if (!certificates_->makeTemporary(&error))
+        certificates_ = velquor::test::TestCertificates::Shared(&error);
+        if (certificates_ == nullptr)
             FAIL() << error;
-    }
-    static void TearDownTestSuite() {
-        delete certificates_;
-        certificates_ = nullptr;
     }
     void TearDown() override {
         QELServerSettings::Shared().setFilePath(QELString());
@@ -363,12 +359,12 @@ protected:
         EXPECT_FALSE(server.clientWaitExpired());
     }
 
-    static TestCertificates *certificates_;
+    static const TestCertificates *certificates_;
     TemporaryFolder folder_;
     int files_ = 0;
 };
 
-TestCertificates *SMTPClientSecurityTest::certificates_ = nullptr;
+const TestCertificates *SMTPClientSecurityTest::certificates_ = nullptr;
 
 TEST_F(SMTPClientSecurityTest, UpgradesAndAuthenticatesAsTheSettingsAsk) {
     const std::string credentials = std::string("user = ") + kUser + "\npassword = " + kPassword + "\n";

@@ -23,14 +23,10 @@ std::string Std(const QELString &text) { return std::string(text.text(), text.le
 class TLSSessionTest : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
-        certificates_ = new velquor::test::TestCertificates();
         std::string error;
-        if (!certificates_->makeTemporary(&error))
+        certificates_ = velquor::test::TestCertificates::Shared(&error);
+        if (certificates_ == nullptr)
             FAIL() << error;
-    }
-    static void TearDownTestSuite() {
-        delete certificates_;
-        certificates_ = nullptr;
     }
     void SetUp() override { ResetNetworkLimits(); }
     void TearDown() override { ResetNetworkLimits(); }
@@ -48,11 +44,11 @@ protected:
         return connection;
     }
 
-    static TestCertificates *certificates_;
+    static const TestCertificates *certificates_;
     TestResolver resolver_;
 };
 
-TestCertificates *TLSSessionTest::certificates_ = nullptr;
+const TestCertificates *TLSSessionTest::certificates_ = nullptr;
 
 TEST_F(TLSSessionTest, AnUpgradedConnectionCarriesRepliesAndCommandsBothWays) {
     ScriptedServer server;

@@ -35,6 +35,17 @@ bool TestCertificates::makeTemporary(std::string *error) {
     return make(folder, error);
 }
 
+const TestCertificates *TestCertificates::Shared(std::string *error) {
+    static TestCertificates certificates;
+    static std::string failure;
+    static const bool made = certificates.makeTemporary(&failure);
+    if (!made) {
+        *error = failure;
+        return nullptr;
+    }
+    return &certificates;
+}
+
 TestCertificates::~TestCertificates() {
     if (temporary_) {
         std::error_code ignored;

@@ -22,6 +22,9 @@ public:
     bool make(const std::string &folder, std::string *error);
     // Makes them in a new private folder under /tmp, which the destructor removes.
     bool makeTemporary(std::string *error);
+    // One set for the whole test program, made on first use in a temporary folder that is
+    // removed at exit; null when it cannot be made (error says why).
+    static const TestCertificates *Shared(std::string *error);
     TestCertificates() = default;
     ~TestCertificates();
     TestCertificates(const TestCertificates &) = delete;
