@@ -168,6 +168,8 @@ def main():
         # Edit the subject and the server, then resend: the message leaves the list.
         failed_list(driver, host.origin)
         driver.find_element(By.CSS_SELECTOR, "input[value=Edit]").click()
+        # The edit form replaces the list once its page has loaded (bounded wait).
+        until(lambda: driver.find_elements(By.NAME, "qelSendMailSubject"), "the edit form appears")
         subject = driver.find_element(By.NAME, "qelSendMailSubject")
         subject.clear()
         subject.send_keys("Edited <subject> & more")
