@@ -19,8 +19,8 @@ hey cannot vary a body per request nor show the body it got, and the posts (for 
 and the error box) and the views (for their count) need both, so those two kinds come from
 this script's own fixed-rate clients. Beside the load, hostile clients, each from an address
 of its own (127.0.0.x): a header block that never ends, a body that trickles, a post over
-the body limit (413), 1,000 idle connections, and a flood of 3,000 connections against a host
-limited to --nofile descriptors (384). A probe client must be served within 2 s throughout.
+the body limit (413), 1,000 idle connections, and a flood of connections, twice as many as
+the host's descriptor limit (--nofile, 384). A probe client must be served within 2 s throughout.
 
 After the load, at most --drain seconds for the mail to settle, then the host is stopped
 and the figures are checked:
@@ -62,7 +62,6 @@ START_WAIT = 120.0           # for each server to come up (the host under ASan i
 STOP_WAIT = 120.0            # for the host's orderly end (it waits for delivery jobs)
 IDLE_CONNECTIONS = 1000
 IDLE_ADDRESSES = 20          # 50 connections each: under the host's limit per address
-FLOOD_LIMIT = 3000           # connections the descriptor flood opens at most
 PAGE_TIMEOUT = 30.0          # for one answer of the load clients
 
 
@@ -248,13 +247,14 @@ def parse_hey(path):
 class Hostiles:
     """The hostile clients and the probe, each on a thread of its own."""
 
-    def __init__(self, port, seconds):
-        self.port, self.seconds = port, seconds
+    def __init__(self, port, seconds, flood_limit):
+        self.port, self.seconds, self.flood_limit = port, seconds, flood_limit
         self.began = time.monotonic()
         self.stop = threading.Event()
         self.lock = threading.Lock()
         self.findings = {}
         self.probe_latencies = []
+        self.probe_times = []
         self.probe_failures = []
         self.threads = [threading.Thread(target=target, daemon=True) for target in
                         (self.probe, self.endless_header, self.trickled_body, self.oversized_post,
@@ -293,6 +293,7 @@ class Hostiles:
             latency = time.monotonic() - started
             with self.lock:
                 self.probe_latencies.append(latency)
+                self.probe_times.append((started - self.began, latency))
                 if status != 200 or latency > PROBE_LIMIT:
                     self.probe_failures.append({"at": round(started - self.began, 2), "status": status,
                                                 "latency": round(latency, 3),
@@ -360,9 +361,9 @@ class Hostiles:
 
     def idle_then_flood(self):
         # 1,000 connections that never send a byte, from 20 addresses; held 3 s. Then a
-        # flood of connections from further addresses, as fast as they open, past the
-        # host's descriptor limit (until one fails, or FLOOD_LIMIT), held 2 s; then all
-        # are closed and the host must serve at once.
+        # flood of connections from further addresses, as fast as they open, to twice the
+        # host's descriptor limit (or until one fails), held 2 s; then all are closed and
+        # the host must serve at once.
         self.at(11.5)  # after the endless header block has met the host's 10 s deadline
         idle = []
         try:
@@ -382,7 +383,7 @@ class Hostiles:
         flood = []
         refused = None
         try:
-            while len(flood) < FLOOD_LIMIT and not self.stop.is_set():
+            while len(flood) < self.flood_limit and not self.stop.is_set():
                 source = "127.0.%d.%d" % (1 + len(flood) // 50 // 200, 100 + len(flood) // 50 % 100)
                 try:
                     flood.append(connect(self.port, source, 2))
@@ -591,7 +592,7 @@ def run(options, folder, processes, figures, problems):
             run_hey("include", base + "/include.html", 3, 10, seconds, folder)]
     contacts = RateClient("contact", port, 10, 8, contact, seconds)
     views = RateClient("inbox", port, 2, 3, inbox, seconds)
-    hostiles = Hostiles(port, seconds)
+    hostiles = Hostiles(port, seconds, 2 * options.nofile)
     began = time.monotonic()
     for part in (dropper, contacts, views, hostiles):
         part.start()
@@ -725,7 +726,9 @@ def run(options, folder, processes, figures, problems):
                                                      view_count(r) is None)
     figures["clients"] = clients
     figures["hostile"] = dict(hostiles.findings)
+    slowest = sorted(hostiles.probe_times, key=lambda item: -item[1])[:3]
     figures["probe"] = {"requests": len(hostiles.probe_latencies), "latency": percentiles(hostiles.probe_latencies),
+                        "slowest": [{"at": round(at, 2), "latency": round(latency, 3)} for at, latency in slowest],
                         "failures": hostiles.probe_failures[:10], "failure_count": len(hostiles.probe_failures)}
 
     # The checks.

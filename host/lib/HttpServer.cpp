@@ -12,6 +12,7 @@
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -25,7 +26,9 @@
 #include <cstring>
 #include <mutex>
 #include <thread>
+#include <tuple>
 #include <unordered_set>
+#include <vector>
 
 namespace velquor::host {
 
@@ -44,6 +47,7 @@ struct Link {
     // Since when (nowTicks) the connection waits for a header block; 0 while a request is
     // in progress on it.
     std::atomic<int64_t> awaitingSince{0};
+    std::atomic<bool> used{false};  // a request has begun on it
     bool cut = false;     // the header deadline or a newer connection has shut it (under the links' mutex)
     size_t requests = 0;  // requests begun on it (its own thread only)
 };
@@ -345,30 +349,43 @@ void HttpServer::Impl::onConnection(void *cls, MHD_Connection *connection, void 
 }
 
 void HttpServer::Impl::reclaimFor(const Link *newcomer) {
+    // Candidates wait for a header block; those that never sent a request go first (a
+    // kept-alive client between requests has shown it is one), the longest waiting first.
+    std::vector<std::tuple<bool, int64_t, Link *>> idle;
     size_t open = 0;
-    Link *longest = nullptr;
-    int64_t longestSince = 0;
     for (Link *link : links) {
         if (link->cut) {
             continue;
         }
         ++open;
         int64_t since = link->awaitingSince.load();
-        if (link != newcomer && since != 0 && (longest == nullptr || since < longestSince)) {
-            longest = link;
-            longestSince = since;
+        if (link != newcomer && since != 0) {
+            idle.emplace_back(link->used.load(), since, link);
         }
     }
-    if (open > reclaimAbove && longest != nullptr) {
+    if (open <= reclaimAbove) {
+        return;
+    }
+    std::sort(idle.begin(), idle.end());
+    for (const auto &candidate : idle) {
+        Link *link = std::get<2>(candidate);
+        // Bytes not yet read are a request on its way (its thread has not run yet, as on a
+        // busy machine): that connection is not idle.
+        int pending = 0;
+        if (ioctl(link->socket, FIONREAD, &pending) != 0 || pending != 0) {
+            continue;
+        }
         // As for the header deadline: the library sees the end of the stream and closes it.
-        ::shutdown(longest->socket, SHUT_RDWR);
-        longest->cut = true;
+        ::shutdown(link->socket, SHUT_RDWR);
+        link->cut = true;
+        return;
     }
 }
 
 MHD_Result HttpServer::Impl::begin(MHD_Connection *connection, Exchange &exchange, const char *method) {
     if (Link *link = linkOf(connection)) {
         link->awaitingSince = 0;
+        link->used = true;
         exchange.lastOnConnection = ++link->requests >= settings.keepAliveRequests;
     }
     WebRequest &request = exchange.request;

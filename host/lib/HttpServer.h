@@ -36,8 +36,9 @@ namespace velquor::host {
 //   once); a connection idle for longer than a time limit is closed. The limit in all is
 //   lowered to three quarters of the process's descriptor limit, so that connections can
 //   never take the descriptors that files, databases and outgoing connections need;
-// - past a share of that limit, each new connection ends the open one that has waited
-//   longest for a header block (an idle client's), so idle clients cannot shut out others.
+// - past a share of that limit, each new connection ends an idle one (waiting for a header
+//   block, nothing of it unread): one that never sent a request before one kept alive, the
+//   longest waiting first; so idle clients cannot shut out others.
 class HttpServer {
 public:
     using Handler = std::function<WebResponse(const WebRequest &)>;
