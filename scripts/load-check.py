@@ -10,8 +10,8 @@ kinds of pages, the distribution's aiosmtpd (scripts/smtp-server.py) refusing th
 refused@example.org with 550, and a private Dovecot (scripts/pop3-server.py) whose mailbox a
 thread fills with 10 messages a second. Then, for --seconds, at fixed rates:
 
-  static page        100/s  hey -c 4 -q 25
-  include page        30/s  hey -c 3 -q 10   (qelIncludeHTTP of a file of this host)
+  static page        100/s  hey -c 10 -q 10
+  include page        30/s  hey -c 6 -q 5    (qelIncludeHTTP of a file of this host)
   contact-form post   10/s  this script, every post a unique token, one in five refused
   inbox view           2/s  this script (each view's count of fetched messages is read)
 
@@ -597,8 +597,8 @@ def run(options, folder, processes, figures, problems):
     os.makedirs(scratch)
     dropper = threading.Thread(target=drop_messages, daemon=True,
                                args=(launcher, pop3_folder, seconds, 10, stop_drops, dropped, scratch))
-    heys = [run_hey("static", base + "/static.html", 4, 25, seconds, folder),
-            run_hey("include", base + "/include.html", 3, 10, seconds, folder)]
+    heys = [run_hey("static", base + "/static.html", 10, 10, seconds, folder),
+            run_hey("include", base + "/include.html", 6, 5, seconds, folder)]
     contacts = RateClient("contact", port, 10, 8, contact, seconds)
     views = RateClient("inbox", port, 2, 3, inbox, seconds)
     hostiles = Hostiles(port, seconds, options.nofile + 64)
@@ -733,6 +733,8 @@ def run(options, folder, processes, figures, problems):
         if name == "inbox":
             clients[name]["unreadable_counts"] = sum(1 for r in results if r["status"] == 200 and
                                                      view_count(r) is None)
+    for client in clients.values():
+        client["rate"] = round(client["answered"] / seconds, 1)
     figures["clients"] = clients
     figures["hostile"] = dict(hostiles.findings)
     slowest = sorted(hostiles.probe_times, key=lambda item: -item[1])[:3]
