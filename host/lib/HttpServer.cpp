@@ -206,8 +206,8 @@ struct HttpServer::Impl {
     std::thread watchdog;
     size_t reclaimAbove = 0;  // the settings' value, lowered to fit the connection limit
 
-    // Ends the connection that has waited longest for a header block, when more than
-    // reclaimAbove connections are open and not yet ended (under linksMutex).
+    // Ends one idle connection (see the class's limits) when more than reclaimAbove
+    // connections are open and not yet ended; nothing when none is idle (under linksMutex).
     void reclaimFor(const Link *newcomer);
 
     void log(const std::string &line) const {
