@@ -529,6 +529,8 @@ def main():
 
 
 def run(options, folder, processes, figures, problems):
+    if shutil.which("hey") is None:
+        raise SetupError("hey is not installed (apt-get install hey; scripts/setup.sh does it)")
     site, data = os.path.join(folder, "site"), os.path.join(folder, "data")
     smtp_maildir, pop3_folder = os.path.join(folder, "smtp-mail"), os.path.join(folder, "dovecot")
     os.makedirs(data, mode=0o700)
