@@ -14,9 +14,9 @@ packages=(
   dovecot-core dovecot-pop3d
 )
 if [ "${VELQUOR_SETUP_TEST_SERVERS:-0}" = 1 ]; then
-  # Real servers, a load generator and a headless browser for the end-to-end tests and
-  # benchmarks.
-  packages+=(wrk chromium chromium-driver python3-selenium)
+  # Real servers, load generators (hey holds a fixed rate for the load check) and a headless
+  # browser for the end-to-end tests and benchmarks.
+  packages+=(wrk hey chromium chromium-driver python3-selenium)
 fi
 
 if [ "${VELQUOR_SETUP_FUZZ:-0}" = 1 ]; then

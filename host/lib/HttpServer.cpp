@@ -12,6 +12,8 @@
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <sys/ioctl.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -24,7 +26,9 @@
 #include <cstring>
 #include <mutex>
 #include <thread>
+#include <tuple>
 #include <unordered_set>
+#include <vector>
 
 namespace velquor::host {
 
@@ -43,7 +47,8 @@ struct Link {
     // Since when (nowTicks) the connection waits for a header block; 0 while a request is
     // in progress on it.
     std::atomic<int64_t> awaitingSince{0};
-    bool cut = false;     // the header deadline has shut it (under the links' mutex)
+    std::atomic<bool> used{false};  // a request has begun on it
+    bool cut = false;     // the header deadline or a newer connection has shut it (under the links' mutex)
     size_t requests = 0;  // requests begun on it (its own thread only)
 };
 
@@ -138,6 +143,16 @@ int listenOn(const std::string &address, int port, std::string *error) {
     return bound;
 }
 
+// The connections that fit the process's descriptor limit: three quarters of it, the rest
+// kept for files, databases and the module's outgoing connections.
+size_t connectionsForDescriptors(size_t wanted) {
+    rlimit limit{};
+    if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) {
+        return wanted;
+    }
+    return std::max<size_t>(1, std::min<size_t>(wanted, limit.rlim_cur / 4 * 3));
+}
+
 int boundPort(int socket) {
     sockaddr_storage address{};
     socklen_t length = sizeof address;
@@ -189,6 +204,11 @@ struct HttpServer::Impl {
     std::unordered_set<Link *> links;
     bool watching = false;
     std::thread watchdog;
+    size_t reclaimAbove = 0;  // the settings' value, lowered to fit the connection limit
+
+    // Ends one idle connection (see the class's limits) when more than reclaimAbove
+    // connections are open and not yet ended; nothing when none is idle (under linksMutex).
+    void reclaimFor(const Link *newcomer);
 
     void log(const std::string &line) const {
         if (settings.log) {
@@ -314,6 +334,7 @@ void HttpServer::Impl::onConnection(void *cls, MHD_Connection *connection, void 
             return;
         }
         *socketContext = link;
+        impl.reclaimFor(link);
         return;
     }
     // The library closes the socket after this notice, so the watchdog, which shuts
@@ -327,9 +348,44 @@ void HttpServer::Impl::onConnection(void *cls, MHD_Connection *connection, void 
     *socketContext = nullptr;
 }
 
+void HttpServer::Impl::reclaimFor(const Link *newcomer) {
+    // Candidates wait for a header block; those that never sent a request go first (a
+    // kept-alive client between requests has shown it is one), the longest waiting first.
+    std::vector<std::tuple<bool, int64_t, Link *>> idle;
+    size_t open = 0;
+    for (Link *link : links) {
+        if (link->cut) {
+            continue;
+        }
+        ++open;
+        int64_t since = link->awaitingSince.load();
+        if (link != newcomer && since != 0) {
+            idle.emplace_back(link->used.load(), since, link);
+        }
+    }
+    if (open <= reclaimAbove) {
+        return;
+    }
+    std::sort(idle.begin(), idle.end());
+    for (const auto &candidate : idle) {
+        Link *link = std::get<2>(candidate);
+        // Bytes not yet read are a request on its way (its thread has not run yet, as on a
+        // busy machine): that connection is not idle.
+        int pending = 0;
+        if (ioctl(link->socket, FIONREAD, &pending) != 0 || pending != 0) {
+            continue;
+        }
+        // As for the header deadline: the library sees the end of the stream and closes it.
+        ::shutdown(link->socket, SHUT_RDWR);
+        link->cut = true;
+        return;
+    }
+}
+
 MHD_Result HttpServer::Impl::begin(MHD_Connection *connection, Exchange &exchange, const char *method) {
     if (Link *link = linkOf(connection)) {
         link->awaitingSince = 0;
+        link->used = true;
         exchange.lastOnConnection = ++link->requests >= settings.keepAliveRequests;
     }
     WebRequest &request = exchange.request;
@@ -501,9 +557,11 @@ bool HttpServer::start(std::string *error) {
         return false;
     }
     const Settings &settings = impl.settings;
+    const size_t connections = connectionsForDescriptors(settings.maximumConnections);
     {
         std::lock_guard<std::mutex> lock(impl.linksMutex);
         impl.watching = true;
+        impl.reclaimAbove = std::min(settings.reclaimAbove, connections - connections / 4);
     }
     impl.watchdog = std::thread([&impl] { impl.watch(); });
     // The header block must fit the connection's memory with room for its bookkeeping; the
@@ -516,7 +574,7 @@ bool HttpServer::start(std::string *error) {
         MHD_USE_THREAD_PER_CONNECTION | MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_POLL | MHD_USE_ITC, 0, nullptr,
         nullptr, &Impl::onRequest, &impl, MHD_OPTION_LISTEN_SOCKET, impl.listenSocket,
         MHD_OPTION_CONNECTION_MEMORY_LIMIT, connectionMemory, MHD_OPTION_CONNECTION_LIMIT,
-        static_cast<unsigned int>(settings.maximumConnections), MHD_OPTION_PER_IP_CONNECTION_LIMIT,
+        static_cast<unsigned int>(connections), MHD_OPTION_PER_IP_CONNECTION_LIMIT,
         static_cast<unsigned int>(settings.connectionsPerAddress), MHD_OPTION_CONNECTION_TIMEOUT,
         static_cast<unsigned int>(settings.idleTimeout.count()), MHD_OPTION_URI_LOG_CALLBACK, &Impl::onTarget, &impl,
         MHD_OPTION_NOTIFY_COMPLETED, &Impl::onCompleted, &impl, MHD_OPTION_NOTIFY_CONNECTION, &Impl::onConnection,

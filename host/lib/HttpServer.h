@@ -33,7 +33,12 @@ namespace velquor::host {
 //   delimiter) answers 400; a body cut off by its client answers nothing. In all these
 //   cases the handler never runs;
 // - connections per client address and in all are limited (further ones are closed at
-//   once); a connection idle for longer than a time limit is closed.
+//   once); a connection idle for longer than a time limit is closed. The limit in all is
+//   lowered to three quarters of the process's descriptor limit, so that connections can
+//   never take the descriptors that files, databases and outgoing connections need;
+// - past a share of that limit, each new connection ends an idle one (waiting for a header
+//   block, nothing of it unread): one that never sent a request before one kept alive, the
+//   longest waiting first; so idle clients cannot shut out others.
 class HttpServer {
 public:
     using Handler = std::function<WebResponse(const WebRequest &)>;
@@ -53,6 +58,7 @@ public:
         size_t maximumFields = 1000;                      // form fields of a body
         size_t connectionsPerAddress = 64;                // open connections of one client address
         size_t maximumConnections = 512;                  // open connections (and their threads) in all
+        size_t reclaimAbove = 384;                        // past this many, a new one ends the longest idle
         std::chrono::seconds idleTimeout{30};             // a connection that stalls this long is closed
         size_t keepAliveRequests = 100;                   // requests per connection
         LogSink log;                                      // failures of the handler (standard error when none)

@@ -208,6 +208,36 @@ TEST_F(HttpServerTest, LimitsTheConnectionsOfEachClientAddress) {
     }
 }
 
+TEST_F(HttpServerTest, ReclaimsTheLongestIdleConnectionsSoOthersAreServed) {
+    HttpServer::Settings settings;
+    settings.maximumConnections = 10;  // room for the ended ones until their threads close them
+    settings.reclaimAbove = 3;
+    settings.headerDeadline = 60s;  // only reclaiming ends the idle ones here
+    start(settings);
+    // The oldest connection has a request in progress (its body not yet whole): never
+    // reclaimed. The server's "100 Continue" shows that its header block is in.
+    RawClient busy;
+    ASSERT_TRUE(busy.connect(server_->port(), "127.0.0.1", "127.0.0.3"));
+    ASSERT_TRUE(busy.send("POST /busy HTTP/1.1\r\nHost: x\r\nConnection: close\r\nExpect: 100-continue\r\n"
+                          "Content-Length: 5\r\n\r\n"));
+    ASSERT_TRUE(busy.readable(20s));
+    // Idle clients fill every connection the server has; each new one ends the oldest.
+    std::vector<RawClient> idle(6);
+    for (RawClient &client : idle) {
+        ASSERT_TRUE(client.connect(server_->port(), "127.0.0.1", "127.0.0.2"));
+    }
+    // With the busy one, newcomers 2 to 5 pushed past 3 open connections and ended 0 to 3.
+    for (size_t index = 0; index < 4; ++index) {
+        EXPECT_TRUE(idle[index].closedWithin(20s)) << "idle connection " << index;
+    }
+    for (int round = 0; round < 3; ++round) {
+        EXPECT_EQ(rawStatus(get("/")), 200) << "round " << round;
+    }
+    ASSERT_TRUE(busy.send("abcde"));
+    std::string answers = busy.receive(20s);  // "100 Continue", then the answer
+    EXPECT_NE(answers.find("\r\n\r\nHTTP/1.1 200 "), std::string::npos) << answers;
+}
+
 TEST_F(HttpServerTest, KeepsConnectionsAliveAnswersHeadAndStreamsFiles) {
     HttpServer::Settings settings;
     settings.keepAliveRequests = 2;
