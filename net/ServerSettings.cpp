@@ -71,6 +71,15 @@ void QELServerSettings::setFilePath(const QELString &path) {
     read_ = false;
 }
 
+void QELServerSettings::setUnavailable(const QELString &problem) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    path_.clear();
+    read_ = false;
+    sections_.clear();
+    usable_ = false;
+    problem_ = problem;
+}
+
 bool QELServerSettings::parse(const QELString &text, QELString *error) {
     sections_.clear();
     Section *current = nullptr;
@@ -226,6 +235,7 @@ QELString QELServerSettings::refresh() {
     if (path_.isEmpty()) {
         sections_.clear();
         usable_ = true;
+        problem_.clear();
         read_ = true;
         return QELString();
     }

@@ -29,6 +29,16 @@ const LogField kLayout[QELFailedMailLog::kFieldCount] = {
 
 bool IsDigit(char c) { return c >= '0' && c <= '9'; }
 
+// Whether the database's first count fields are the layout's first ones: a layout that a
+// refused field cut short, to be completed; any other database is not the log's.
+bool HoldsLayoutStart(const QELHostDatabase &database, uint32_t handle, uint32_t count) {
+    const QELModuleNames &names = ModuleNames();
+    const QELString *fields[QELFailedMailLog::kFieldCount];
+    for (uint32_t i = 0; i < count && i < QELFailedMailLog::kFieldCount; ++i)
+        fields[i] = &(names.*kLayout[i].name);
+    return count < QELFailedMailLog::kFieldCount && database.HasFields(handle, fields, count);
+}
+
 void ReportLayoutError(const QELHostServices &host) {
     const QELModuleNames &names = ModuleNames();
     const QELString &tag = names.qelSendMail.name.text();
@@ -116,7 +126,15 @@ int32_t CreateRecord(const QELHostServices &host, const QELHostDatabase &databas
 int32_t UpdateRecord(const QELHostServices &host, const QELHostDatabase &database, uint32_t handle,
                      const StatusPost &post) {
     const QELModuleNames &names = ModuleNames();
-    int32_t attempts = database.GetFieldInteger(handle, names.logAttempts);
+    // The count goes on from the stored one; a count that cannot be read is not guessed.
+    int32_t attempts = 0;
+    int32_t read = database.GetFieldInteger(handle, names.logAttempts, attempts);
+    if (read != 0) {
+        QELFailedMailLog::ReportDatabaseError(
+            host, "The database system was unable to read the field values in the &quot;", kDatabaseSuffix,
+            kReportProblem);
+        return read;
+    }
     struct {
         const QELString *field;
         const QELString *value;
@@ -175,7 +193,15 @@ int32_t ApplyStatus(const QELHostServices &host, const QELHostDatabase &database
     }
     const bool failure = post.status.equals("F");
     const bool delivered = post.status.equals("S");
-    if (database.GetSelectedRecordCount(handle) == 0)
+    // A count the host does not give is no empty selection: a record would be made twice.
+    uint32_t selected = 0;
+    code = database.GetSelectedRecordCount(handle, selected);
+    if (code != 0) {
+        QELFailedMailLog::ReportDatabaseError(host, "The database system was unable to search the &quot;",
+                                              kDatabaseSuffix, kReportProblem);
+        return code;
+    }
+    if (selected == 0)
         return failure ? CreateRecord(host, database, handle, id, post) : 0;
     code = database.MoveToFirstRecord(handle);
     if (code != 0) {
@@ -222,7 +248,7 @@ int32_t QELFailedMailLog::OpenLog(const QELHostServices &host, const QELHostData
     uint32_t fields = database.GetFieldCount(handle);
     if (fields == kFieldCount)
         return 0;
-    if (fields == 0)
+    if (fields == 0 || HoldsLayoutStart(database, handle, fields))
         code = CreateLogLayout(host, database, handle);
     else {
         ReportLayoutError(host);
@@ -242,10 +268,12 @@ int32_t QELFailedMailLog::CreateLogLayout(const QELHostServices &host, const QEL
                         kReportProblem, handle);
     if (code != 0)
         return code;
+    // Fields are added in layout order, so a layout that a refused field cut short holds
+    // its first fields: the rest are added now.
     uint32_t fields = database.GetFieldCount(handle);
-    if (fields == 0) {
-        for (const LogField &field : kLayout) {
-            code = database.AddField(handle, names.*field.name, field.type);
+    if (fields < kFieldCount) {
+        for (uint32_t i = fields; i < kFieldCount; ++i) {
+            code = database.AddField(handle, names.*kLayout[i].name, kLayout[i].type);
             if (code != 0)
                 break;
         }
