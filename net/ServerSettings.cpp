@@ -71,15 +71,6 @@ void QELServerSettings::setFilePath(const QELString &path) {
     read_ = false;
 }
 
-void QELServerSettings::setUnavailable(const QELString &problem) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    path_.clear();
-    read_ = false;
-    sections_.clear();
-    usable_ = false;
-    problem_ = problem;
-}
-
 bool QELServerSettings::parse(const QELString &text, QELString *error) {
     sections_.clear();
     Section *current = nullptr;

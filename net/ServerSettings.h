@@ -45,10 +45,6 @@ public:
 
     // Names the settings file (an empty path: no file, every server gets security none).
     void setFilePath(const QELString &path);
-    // No file can be named (the host did not say where it is): the settings cannot be used
-    // until a file is named again, since the file may ask for security; find() fails with
-    // problem.
-    void setUnavailable(const QELString &problem);
 
     // Reads the file again when it changed since the last reading (or was never read).
     // Returns why a changed file cannot be used, once per change, for the log; "" when it

@@ -6,14 +6,10 @@
 void LoadMailServerSettings(const QELHostServices &host) {
     QELString folder = host.GetDataFolderPath(QELServerSettings::kFolderName);
     QELServerSettings &settings = QELServerSettings::Shared();
-    if (folder.isEmpty()) {
-        // Without the folder the module cannot know what security the servers ask for,
-        // so nothing goes to any mail server until the host names it again.
-        QELString problem("the host did not name the folder of the mail server settings");
-        settings.setUnavailable(problem);
-        host.WriteLogEntry(problem);
-        return;
-    } else {
+    // A host that does not name the folder this time keeps the file it named before: a
+    // settings file that asks for security is never dropped for a refused answer. A host
+    // that never names one has no settings (every server gets security none).
+    if (!folder.isEmpty()) {
         if (!folder.endsWith("/"))
             folder.append("/");
         settings.setFilePath(folder + QELServerSettings::kFileName);

@@ -6,6 +6,6 @@
 
 // Names the settings file (<data folder "Settings">/servers.conf) and re-reads it when it
 // changed; a file that cannot be used is logged once per change. When the host does not
-// name the folder, the settings cannot be used (logged), so nothing is sent to any mail
-// server. Mail tags call it before they talk to a server.
+// name the folder, the file named before stays. Mail tags call it before they talk to a
+// server.
 void LoadMailServerSettings(const QELHostServices &host);
