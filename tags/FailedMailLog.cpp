@@ -2,6 +2,7 @@
 // status posts that create, update and delete its records.
 #include "tags/FailedMailLog.h"
 
+#include "module/DatabaseGuard.h"
 #include "module/HostInterface.h"
 #include "mail/MailDeliveryJob.h"
 #include "module/ModuleNames.h"
@@ -315,7 +316,7 @@ int32_t QELFailedMailLog::HandleStatus(const QELHostServices &host, const QELHos
     int32_t code = OpenLog(host, database, handle);
     if (code != 0)
         return code;
-    code = ApplyStatus(host, database, handle);
-    CloseLog(database, handle);
-    return code;
+    QELDatabaseGuard log(database, true);
+    log.opened(handle);
+    return ApplyStatus(host, database, handle);
 }

@@ -11,6 +11,7 @@
 #include "foundation/StringSplitter.h"
 #include "mail/MultipartMessage.h"
 #include "mail/NameValueList.h"
+#include "module/DatabaseGuard.h"
 #include "module/HostDatabase.h"
 #include "module/HostInterface.h"
 #include "module/ModuleNames.h"
@@ -487,13 +488,17 @@ int32_t QELPOPTag::Run(const QELHostServices &host, QELString &output) {
     QELHostDatabase database(host.context());
     if (database.DatabaseStartup(source, odbcUser, odbcPassword) != 0)
         return Report(host, "The database system could not be initialized.", kWebmaster, kGeneralFailure);
-    uint32_t handle = 0;
-    int32_t result = OpenMessageDatabase(host, database, databaseName, handle);
-    if (result == 0) {
-        Fetch fetch(host, database, handle, folder);
-        result = fetch.Run(server, user, password, &count);
-        database.CloseDatabase(handle);
+    int32_t result = 0;
+    {
+        // Closed and shut down on every path, a failed allocation included.
+        QELDatabaseGuard guard(database, true);
+        uint32_t handle = 0;
+        result = OpenMessageDatabase(host, database, databaseName, handle);
+        if (result == 0) {
+            guard.opened(handle);
+            Fetch fetch(host, database, handle, folder);
+            result = fetch.Run(server, user, password, &count);
+        }
     }
-    database.DatabaseShutdown();
     return finish(result);
 }

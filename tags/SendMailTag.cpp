@@ -7,6 +7,7 @@
 #include "foundation/RegularExpression.h"
 #include "foundation/StringInputStream.h"
 #include "mail/EmailMessage.h"
+#include "module/DatabaseGuard.h"
 #include "module/HostDatabase.h"
 #include "module/HostInterface.h"
 #include "module/ModuleNames.h"
@@ -296,7 +297,8 @@ int32_t SendMail(const QELHostServices &host, const Common &common) {
     return result;
 }
 
-// The database modes: the log open from start to end, closed on every path.
+// The database modes: the log open from start to end, closed on every path (a failed
+// allocation included).
 int32_t WithLog(const QELHostServices &host, const QELHashedName &mode, const Common &common, QELString &output) {
     const QELModuleNames &names = ModuleNames();
     QELHostDatabase database(host.context());
@@ -304,6 +306,8 @@ int32_t WithLog(const QELHostServices &host, const QELHashedName &mode, const Co
     int32_t result = QELFailedMailLog::OpenLog(host, database, handle);
     if (result != 0)
         return result;
+    QELDatabaseGuard log(database, true);
+    log.opened(handle);
     if (mode == names.modeAdmin) {
         result = QELFailedMailPages::Run(host, database, handle, common.spoolFolder, common.statusURL, output);
     } else if (mode == names.modeSendFailedMail) {
@@ -312,7 +316,6 @@ int32_t WithLog(const QELHostServices &host, const QELHashedName &mode, const Co
                                             common.statusURL, &started);
         output.clear();
     }
-    QELFailedMailLog::CloseLog(database, handle);
     return result;
 }
 

@@ -5,7 +5,9 @@
 // database system it started; and the scenario's own data must stay whole.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -21,6 +23,7 @@
 #include "host/lib/Host.h"
 #include "host/lib/HostMemory.h"
 #include "host/lib/HostRequest.h"
+#include "host/lib/HostServices.h"
 #include "host/lib/PreferenceStore.h"
 #include "mail/Thread.h"
 #include "module/HostInterface.h"
@@ -604,3 +607,175 @@ TEST_F(HostFaultsTest, PreferencePagesAnswerZeroWhateverCallIsRefused) {
 }
 
 }  // namespace
+
+// --- answers out of line: sizes, 'MBtS' and counts -------------------------------------------
+
+// How the tampering host below changes the answers of one service (0: of every service).
+struct Tamper {
+    enum Kind { kNone, kSizeBeyondBuffer, kTooSmallAsking, kCount };
+    Kind kind = kNone;
+    uint32_t selector = 0;
+    uint32_t value = 0;  // the size or count written back
+    uint32_t times = 0;  // kTooSmallAsking: the first calls that get it, unserved
+    std::vector<int32_t> answers;  // what each call of the selector was answered
+};
+Tamper gTamper;
+
+Tamper Tampering(Tamper::Kind kind, uint32_t selector, uint32_t value, uint32_t times = 0) {
+    Tamper tamper;
+    tamper.kind = kind;
+    tamper.selector = selector;
+    tamper.value = value;
+    tamper.times = times;
+    return tamper;
+}
+
+bool Tampered(uint32_t selector) { return gTamper.selector == 0 || gTamper.selector == selector; }
+
+// The size arguments of the page services that answer into a buffer.
+std::vector<void *> SizeArguments(uint32_t selector, void *a2, void *a4) {
+    switch (selector) {
+    case QEL_SERVICE_GET_TAG_NAME: case QEL_SERVICE_GET_ACTION_NAME: case QEL_SERVICE_GET_TAG_BODY:
+    case QEL_SERVICE_GET_VIRTUAL_HOST: case QEL_SERVICE_GET_PAGE_FOLDER_PATH: case QEL_SERVICE_GET_DATA_FOLDER_PATH:
+    case QEL_SERVICE_RESOLVE_FOLDER_PATH: case QEL_SERVICE_REGISTER_ACTION:
+        return {a2};
+    case QEL_SERVICE_GET_PREFERENCE: case QEL_SERVICE_GET_TAG_PARAMETER: case QEL_SERVICE_GET_FORM_ARGUMENT:
+    case QEL_SERVICE_GET_CGI_VARIABLE:
+        return {a4};
+    case QEL_SERVICE_GET_TAG_PARAMETER_AT:
+        return {a2, a4};
+    default:
+        return {};
+    }
+}
+
+void WriteNumber(void *pointer, uint32_t value) { std::memcpy(pointer, &value, sizeof value); }
+
+// The reference host's page services, with the answers of gTamper.
+int32_t TamperingPageCallback(uintptr_t hostRef, uint32_t selector, void *a1, void *a2, void *a3, void *a4, void *a5) {
+    const bool tampered = Tampered(selector);
+    const std::vector<void *> sizes = SizeArguments(selector, a2, a4);
+    int32_t answer = 0;
+    if (tampered && gTamper.kind == Tamper::kTooSmallAsking && !sizes.empty() && gTamper.times > 0) {
+        --gTamper.times;
+        for (void *size : sizes)
+            WriteNumber(size, gTamper.value);
+        answer = Code(QEL_ANSWER_BUFFER_TOO_SMALL);
+    } else {
+        answer = HostServiceCallback(hostRef, selector, a1, a2, a3, a4, a5);
+        if (tampered && gTamper.kind == Tamper::kSizeBeyondBuffer && answer == 0)
+            for (void *size : sizes)
+                WriteNumber(size, gTamper.value);
+    }
+    if (tampered && gTamper.selector != 0)
+        gTamper.answers.push_back(answer);
+    return answer;
+}
+
+// The reference host's database services, with the answers of gTamper: text values and
+// counts written back as it says.
+int32_t TamperingDatabaseCallback(uintptr_t hostRef, uint32_t selector, void *a1, void *a2, void *a3, void *a4,
+                                  void *a5, void *a6) {
+    uint32_t type = 0;
+    if (selector == QEL_DATABASE_GET_FIELD_VALUE && a6 != nullptr)
+        std::memcpy(&type, a6, sizeof type);
+    if (Tampered(selector) && gTamper.kind == Tamper::kTooSmallAsking && type == QEL_VALUE_TEXT && gTamper.times > 0) {
+        --gTamper.times;
+        WriteNumber(a5, gTamper.value);
+        gTamper.answers.push_back(Code(QEL_ANSWER_BUFFER_TOO_SMALL));
+        return Code(QEL_ANSWER_BUFFER_TOO_SMALL);
+    }
+    int32_t answer = HostDatabaseServiceCallback(hostRef, selector, a1, a2, a3, a4, a5, a6);
+    if (answer != 0 || !Tampered(selector))
+        return answer;
+    if (gTamper.kind == Tamper::kSizeBeyondBuffer && type == QEL_VALUE_TEXT)
+        WriteNumber(a5, gTamper.value);
+    if (gTamper.kind == Tamper::kCount &&
+        (selector == QEL_DATABASE_GET_FIELD_COUNT || selector == QEL_DATABASE_GET_SELECTED_COUNT))
+        WriteNumber(a6, gTamper.value);
+    return answer;
+}
+
+TEST_F(HostFaultsTest, AnswersOutOfLineEndInAListedResult) {
+    const std::string content = "included text";
+    const uint32_t kFar = 0xFFFFFFF0u;
+    // The scenarios: an include of a scripted server's text, a status post, the failed-mail list.
+    enum Scenario { kInclude, kStatusPost, kList };
+    struct Case {
+        const char *name;
+        Scenario scenario;
+        Tamper tamper;
+        std::function<void(HostRequest &)> faults;  // the fault plan's part, when any
+        std::set<int32_t> results;
+        std::vector<int32_t> answers;  // what the tampered selector's calls were answered, when checked
+    };
+    const int32_t kTooSmall = Code(QEL_ANSWER_BUFFER_TOO_SMALL);
+    const Case cases[] = {
+        {"every page answer's size beyond its buffer", kInclude, Tampering(Tamper::kSizeBeyondBuffer, 0, kFar), nullptr,
+         {0}, {}},
+        {"tag parameter sizes beyond the buffer", kInclude,
+         Tampering(Tamper::kSizeBeyondBuffer, QEL_SERVICE_GET_TAG_PARAMETER, kFar), nullptr, {0, kInvalid, kMissing}, {}},
+        {"text field sizes beyond the buffer", kList, Tampering(Tamper::kSizeBeyondBuffer, QEL_DATABASE_GET_FIELD_VALUE, kFar),
+         nullptr, {0}, {}},
+        {"'MBtS' twice: the default", kInclude, {},
+         [](HostRequest &request) { request.faults().bufferTooSmall(QEL_SERVICE_GET_TAG_PARAMETER, 2, "url"); },
+         {kMissing}, {}},
+        {"'MBtS' asking 0 bytes: one more call, then the default", kInclude,
+         Tampering(Tamper::kTooSmallAsking, QEL_SERVICE_GET_TAG_PARAMETER, 0, 1), nullptr, {kMissing}, {kTooSmall, kTooSmall}},
+        {"'MBtS' asking 0xFFFFFFFF bytes: a failed allocation", kInclude,
+         Tampering(Tamper::kTooSmallAsking, QEL_SERVICE_GET_TAG_PARAMETER, 0xFFFFFFFFu, 1), nullptr, {kGeneral}, {kTooSmall}},
+        {"'MBtS' asking 0xFFFFFFFF bytes of a database text", kList,
+         Tampering(Tamper::kTooSmallAsking, QEL_DATABASE_GET_FIELD_VALUE, 0xFFFFFFFFu, 1), nullptr, {kGeneral},
+         {kTooSmall}},
+        {"field counts of 0xFFFFFFFF", kStatusPost, Tampering(Tamper::kCount, QEL_DATABASE_GET_FIELD_COUNT, 0xFFFFFFFFu),
+         nullptr, {kOperationFailed}, {}},
+        {"record counts of 0xFFFFFFFF, a status post", kStatusPost,
+         Tampering(Tamper::kCount, QEL_DATABASE_GET_SELECTED_COUNT, 0xFFFFFFFFu), nullptr, kLogCodes, {}},
+        {"record counts of 0xFFFFFFFF, the list", kList,
+         Tampering(Tamper::kCount, QEL_DATABASE_GET_SELECTED_COUNT, 0xFFFFFFFFu), nullptr, {0}, {}},
+    };
+    int runs = 0;
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string name = "answers" + std::to_string(++runs);
+        std::unique_ptr<Host> host = NewHost(name);
+        ScriptedServer server;
+        server.connection().receiveRequest().send("HTTP/1.0 200 OK\r\nContent-Length: " +
+                                                  std::to_string(content.size()) + "\r\n\r\n" + content);
+        server.start();
+        // The list shows one logged message.
+        if (c.scenario != kInclude) {
+            ASSERT_EQ(StatusPost(*host, Failure("msg101", "first"), 0)->run(ProcessQELRequest), 0);
+        }
+        std::unique_ptr<HostRequest> request;
+        if (c.scenario == kStatusPost) {
+            request = StatusPost(*host, Failure("msg101", "second"), 0);
+        } else {
+            request = NewRequest(*host, QEL_REQUEST_TAG, 0);
+            request->setVirtualHost("www.site.test");
+            request->setCGIVariable("SCRIPT_NAME", "/dir/page.html");
+            request->setTagName(c.scenario == kInclude ? "qelIncludeHTTP" : "qelSendMail");
+            request->addTagParameter(c.scenario == kInclude ? "url" : "mode",
+                                     c.scenario == kInclude ? "http://" + server.hostAndPort() + "/news.txt" : "admin");
+        }
+        if (c.faults)
+            c.faults(*request);
+        request->context()->callback = TamperingPageCallback;
+        request->context()->databaseCallback = TamperingDatabaseCallback;
+        ForgetServerSettings();
+        const int64_t live = HostMemory::counters().liveBlocks;
+        gTamper = c.tamper;
+        const int32_t result = request->run(ProcessQELRequest);
+        const std::vector<int32_t> answers = gTamper.answers;
+        gTamper = Tamper();
+        EXPECT_EQ(c.results.count(result), 1u) << "result " << CodeText(result);
+        if (!c.answers.empty()) {
+            const size_t shown = std::min(answers.size(), c.answers.size());
+            EXPECT_EQ(std::vector<int32_t>(answers.begin(), answers.begin() + shown), c.answers);
+        }
+        EXPECT_EQ(request->protocolViolations(), std::vector<std::string>());
+        EXPECT_EQ(DatabaseUseProblems(*request), "");
+        ForgetServerSettings();
+        EXPECT_EQ(HostMemory::counters().liveBlocks, live) << "the request leaves no block of the host's memory";
+    }
+}
