@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -15,6 +16,7 @@
 #include <memory>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "foundation/Object.h"
@@ -778,4 +780,69 @@ TEST_F(HostFaultsTest, AnswersOutOfLineEndInAListedResult) {
         ForgetServerSettings();
         EXPECT_EQ(HostMemory::counters().liveBlocks, live) << "the request leaves no block of the host's memory";
     }
+}
+
+// --- the host's memory functions ----------------------------------------------------------------
+
+// An 'MIni' without an allocate function leaves the module on its own heap: every later
+// request works and takes no block of the host's.
+TEST_F(HostFaultsTest, ANullAllocateFunctionAfterInitialisationLeavesTheModuleOnItsOwnHeap) {
+    std::unique_ptr<Host> host = NewHost("null-allocate");
+    HostRequest initialise(*host, QEL_REQUEST_INITIALISE);
+    initialise.context()->allocate = nullptr;
+    EXPECT_EQ(initialise.run(ProcessQELRequest), 0);
+    const HostMemory::Counters before = HostMemory::counters();
+    const std::string content = "included text";
+    ScriptedServer server;
+    server.connection().receiveRequest().send("HTTP/1.0 200 OK\r\nContent-Length: " + std::to_string(content.size()) +
+                                              "\r\n\r\n" + content);
+    server.start();
+    HostRequest include(*host, QEL_REQUEST_TAG);
+    include.setTagName("qelIncludeHTTP");
+    include.setVirtualHost("www.site.test");
+    include.setCGIVariable("SCRIPT_NAME", "/dir/page.html");
+    include.addTagParameter("url", "http://" + server.hostAndPort() + "/news.txt");
+    EXPECT_EQ(include.run(ProcessQELRequest), 0);
+    EXPECT_EQ(include.output(), content);
+    EXPECT_EQ(HostMemory::counters().allocations, before.allocations);
+}
+
+// The request's thread, whose allocations succeed while those of every other thread fail.
+std::thread::id gAllocatingThread;
+std::atomic<int> gRefusedElsewhere{0};
+
+void *AllocateOnTheRequestsThreadOnly(uint32_t size) {
+    if (std::this_thread::get_id() != gAllocatingThread) {
+        ++gRefusedElsewhere;
+        return nullptr;
+    }
+    return HostAllocate(size);
+}
+
+// A delivery job whose allocations fail ends without a crash, its memory given back.
+TEST_F(HostFaultsTest, AnAllocatorThatFailsOnTheDeliveryThreadEndsTheJob) {
+    std::unique_ptr<Host> host = NewHost("job-allocation");
+    gAllocatingThread = std::this_thread::get_id();
+    gRefusedElsewhere = 0;
+    InstallHostMemoryFunctions(AllocateOnTheRequestsThreadOnly, HostRelease);
+    const int64_t live = HostMemory::counters().liveBlocks;
+    ScriptedServer smtp;
+    AcceptMessage(smtp.connection());
+    smtp.start();
+    HostRequest request(*host, QEL_REQUEST_TAG);
+    request.setTagName("qelSendMail");
+    request.setVirtualHost("www.site.test");
+    request.setCGIVariable("SCRIPT_NAME", "/dir/page.html");
+    request.setRegion("/");
+    request.setTagBody("Hello\n");
+    for (const auto &[name, value] :
+         Pairs{{"mailServer", smtp.hostAndPort()}, {"from", "site@site.test"}, {"to", "a@x.test"}})
+        request.addTagParameter(name, value);
+    EXPECT_EQ(request.run(ProcessQELRequest), 0);
+    EXPECT_TRUE(QELThread::WaitUntilNoneRuns(60000)) << "the job ends";
+    EXPECT_GT(gRefusedElsewhere.load(), 0) << "the job met the failing allocator";
+    EXPECT_EQ(smtp.acceptedCount(), 0u);
+    InstallHostMemoryFunctions(HostAllocate, HostRelease);
+    ForgetServerSettings();
+    EXPECT_EQ(HostMemory::counters().liveBlocks, live);
 }
