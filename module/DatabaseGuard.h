@@ -26,6 +26,13 @@ public:
         handle_ = handle;
         open_ = true;
     }
+    // The handle was closed by the caller.
+    void closed() { open_ = false; }
+    // The caller keeps what is open and started: the guard closes nothing.
+    void release() {
+        open_ = false;
+        started_ = false;
+    }
 
 private:
     const QELHostDatabase &database_;

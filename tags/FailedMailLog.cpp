@@ -240,25 +240,27 @@ int32_t QELFailedMailLog::OpenLog(const QELHostServices &host, const QELHostData
         ReportDatabaseError(host, "The database system failed to initialize.", nullptr, kReportProblem);
         return code;
     }
+    // Until the log is handed to the caller, every way out (a failed allocation included)
+    // closes it and shuts the database system down.
+    QELDatabaseGuard guard(database, true);
     code = Open(host, database, QEL_OPEN_SHARED, kDatabaseSuffix,
                 "The database may be locked for exclusive use.  Try again in a few moments.", handle);
-    if (code != 0) {
-        database.DatabaseShutdown();
-        return code;
-    }
-    uint32_t fields = database.GetFieldCount(handle);
-    if (fields == kFieldCount)
-        return 0;
-    if (fields == 0 || HoldsLayoutStart(database, handle, fields))
-        code = CreateLogLayout(host, database, handle);
-    else {
-        ReportLayoutError(host);
-        database.CloseDatabase(handle);
-        code = kOperationFailed;
-    }
     if (code != 0)
-        database.DatabaseShutdown();
-    return code;
+        return code;
+    guard.opened(handle);
+    uint32_t fields = database.GetFieldCount(handle);
+    if (fields != kFieldCount && (fields == 0 || HoldsLayoutStart(database, handle, fields))) {
+        guard.closed();  // the layout is made on handles of its own, this one closed first
+        code = CreateLogLayout(host, database, handle);
+        if (code != 0)
+            return code;
+        guard.opened(handle);
+    } else if (fields != kFieldCount) {
+        ReportLayoutError(host);
+        return kOperationFailed;
+    }
+    guard.release();
+    return 0;
 }
 
 int32_t QELFailedMailLog::CreateLogLayout(const QELHostServices &host, const QELHostDatabase &database,
@@ -269,19 +271,23 @@ int32_t QELFailedMailLog::CreateLogLayout(const QELHostServices &host, const QEL
                         kReportProblem, handle);
     if (code != 0)
         return code;
-    // Fields are added in layout order, so a layout that a refused field cut short holds
-    // its first fields: the rest are added now.
-    uint32_t fields = database.GetFieldCount(handle);
-    if (fields < kFieldCount) {
-        for (uint32_t i = fields; i < kFieldCount; ++i) {
-            code = database.AddField(handle, names.*kLayout[i].name, kLayout[i].type);
-            if (code != 0)
-                break;
+    {
+        // Closed when the layout is done, or when a failed allocation unwinds.
+        QELDatabaseGuard exclusive(database, false);
+        exclusive.opened(handle);
+        // Fields are added in layout order, so a layout that a refused field cut short
+        // holds its first fields: the rest are added now.
+        uint32_t fields = database.GetFieldCount(handle);
+        if (fields < kFieldCount) {
+            for (uint32_t i = fields; i < kFieldCount; ++i) {
+                code = database.AddField(handle, names.*kLayout[i].name, kLayout[i].type);
+                if (code != 0)
+                    break;
+            }
+        } else if (fields != kFieldCount) {
+            code = kOperationFailed;
         }
-    } else if (fields != kFieldCount) {
-        code = kOperationFailed;
     }
-    database.CloseDatabase(handle);
     if (code != 0) {
         // A layout that could not be completed is no layout for the log.
         ReportLayoutError(host);

@@ -137,34 +137,34 @@ int32_t OpenMessageDatabase(const QELHostServices &host, const QELHostDatabase &
                             uint32_t &handle) {
     if (database.OpenDatabase(name, QEL_OPEN_SHARED, QELString(), handle) != 0)
         return Report(host, "The database could not be opened.", kWebmaster, kGeneralFailure);
-    const uint32_t fields = database.GetFieldCount(handle);
-    if (fields >= kLayoutFields)
-        return 0;
-    if (fields != 0) {
+    const QELModuleNames &names = ModuleNames();
+    {
+        // Each handle below is closed on every way out, a failed allocation included,
+        // unless it goes to the caller.
+        QELDatabaseGuard shared(database, false);
+        shared.opened(handle);
+        const uint32_t fields = database.GetFieldCount(handle);
         // A database whose fields are not the layout's first ones is another's: it is left
         // as it is (the fetch finds that it takes no message).
-        const QELModuleNames &names = ModuleNames();
         const QELString *start[kLayoutFields];
-        for (uint32_t i = 0; i < fields; ++i)
+        for (uint32_t i = 0; i < fields && i < kLayoutFields; ++i)
             start[i] = &(names.*kLayout[i].name);
-        if (!database.HasFields(handle, start, fields))
+        if (fields >= kLayoutFields || (fields != 0 && !database.HasFields(handle, start, fields))) {
+            shared.release();
             return 0;
-    }
-    database.CloseDatabase(handle);
-    if (database.OpenDatabase(name, QEL_OPEN_EXCLUSIVE, QELString(), handle) != 0)
-        return Report(host, "The database could not be opened.", kWebmaster, kGeneralFailure);
-    // Another request may have laid it out between the two opens.
-    const uint32_t present = database.GetFieldCount(handle);
-    if (present < kLayoutFields) {
-        const QELModuleNames &names = ModuleNames();
-        for (uint32_t i = present; i < kLayoutFields; ++i) {
-            if (database.AddField(handle, names.*kLayout[i].name, kLayout[i].descriptor) != 0) {
-                database.CloseDatabase(handle);
-                return Report(host, "The database could not be created.", kWebmaster, kGeneralFailure);
-            }
         }
     }
-    database.CloseDatabase(handle);
+    if (database.OpenDatabase(name, QEL_OPEN_EXCLUSIVE, QELString(), handle) != 0)
+        return Report(host, "The database could not be opened.", kWebmaster, kGeneralFailure);
+    {
+        QELDatabaseGuard exclusive(database, false);
+        exclusive.opened(handle);
+        // Another request may have laid it out between the two opens.
+        const uint32_t present = database.GetFieldCount(handle);
+        for (uint32_t i = present; i < kLayoutFields; ++i)
+            if (database.AddField(handle, names.*kLayout[i].name, kLayout[i].descriptor) != 0)
+                return Report(host, "The database could not be created.", kWebmaster, kGeneralFailure);
+    }
     if (database.OpenDatabase(name, QEL_OPEN_SHARED, QELString(), handle) != 0)
         return Report(host, "The database could not be opened.", kWebmaster, kGeneralFailure);
     return 0;

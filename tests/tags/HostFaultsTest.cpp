@@ -846,3 +846,45 @@ TEST_F(HostFaultsTest, AnAllocatorThatFailsOnTheDeliveryThreadEndsTheJob) {
     ForgetServerSettings();
     EXPECT_EQ(HostMemory::counters().liveBlocks, live);
 }
+
+// Whatever allocation fails, a status post and a fetch close what they opened of the
+// databases and shut down the database system they started.
+TEST_F(HostFaultsTest, AFailedAllocationAnywhereLeavesNoDatabaseOpen) {
+    struct Case {
+        const char *name;
+        std::function<std::unique_ptr<HostRequest>(Host &host, TestMailbox &mailbox)> request;
+    };
+    const Case cases[] = {
+        {"status post", [](Host &host, TestMailbox &) { return StatusPost(host, Failure("msg123", "first"), 0); }},
+        {"fetch",
+         [](Host &host, TestMailbox &mailbox) {
+             auto request = NewRequest(host, QEL_REQUEST_TAG, 0);
+             request->setTagName("qelPOP");
+             for (const auto &[parameter, value] :
+                  Pairs{{"username", "demo"}, {"password", "secret"}, {"mailServer", mailbox.hostAndPort()},
+                        {"databaseName", "Inbox"}})
+                 request->addTagParameter(parameter, value);
+             return request;
+         }},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        bool succeeded = false;
+        uint32_t successes = 0;
+        for (; !succeeded && successes < 20000; ++successes) {
+            std::unique_ptr<Host> host = NewHost("allocation");
+            TestMailbox mailbox({kMessages[0]});
+            std::unique_ptr<HostRequest> request = c.request(*host, mailbox);
+            const uint64_t refusals = HostMemory::counters().refusals;
+            HostMemory::failAfter(successes);
+            const int32_t result = request->run(ProcessQELRequest);
+            HostMemory::stopFailing();
+            succeeded = result == 0 && HostMemory::counters().refusals == refusals;
+            const std::string problems = DatabaseUseProblems(*request);
+            EXPECT_EQ(problems, "") << "failing after " << successes << " allocations";
+            if (!problems.empty())
+                break;
+        }
+        EXPECT_TRUE(succeeded);
+    }
+}
