@@ -55,8 +55,8 @@ int32_t ReadCommon(const QELHostServices &host, Common &common, bool &run) {
     bool answered = false;
     QELString script = host.GetCGIVariable("SCRIPT_NAME", &answered);
     if (!answered)
-        return Report(host, "The address of the page is not available.", "Report this error to your System Administrator.",
-                      Code(QEL_RESULT_GENERAL_FAILURE));
+        return Report(host, "The address of the page is not available.",
+                      "Report this error to your System Administrator.", Code(QEL_RESULT_GENERAL_FAILURE));
     uint32_t slash;
     if (!script.find("/", &slash, QELString::kAll, QELString::kAll, QELString::kBackward))
         return 0;
