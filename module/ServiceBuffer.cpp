@@ -46,6 +46,7 @@ QELString QELServiceBuffer::answer() const {
     // A size beyond the buffer is no size: the answer ends at its terminator, or at the
     // end of the buffer.
     const void *end = std::memchr(block_.data(), 0, capacity_);
-    uint32_t length = end == nullptr ? capacity_ : static_cast<uint32_t>(static_cast<const uint8_t *>(end) - block_.data());
+    uint32_t length =
+        end == nullptr ? capacity_ : static_cast<uint32_t>(static_cast<const uint8_t *>(end) - block_.data());
     return QELString(reinterpret_cast<const char *>(block_.data()), length);
 }
