@@ -53,12 +53,32 @@ int32_t QELHostDatabase::AddField(uint32_t handle, const QELString &name, uint32
     return call(QEL_DATABASE_ADD_FIELD, &handle, copy.bytes(), copy.count(), nullptr, nullptr, &type);
 }
 
-uint32_t QELHostDatabase::count(uint32_t selector, uint32_t handle) const {
-    uint32_t value = 0;
-    return call(selector, &handle, nullptr, nullptr, nullptr, nullptr, &value) == 0 ? value : 0;
+int32_t QELHostDatabase::count(uint32_t selector, uint32_t handle, uint32_t &value) const {
+    value = 0;
+    int32_t answer = call(selector, &handle, nullptr, nullptr, nullptr, nullptr, &value);
+    if (answer != 0)
+        value = 0;
+    return answer;
 }
 
-uint32_t QELHostDatabase::GetFieldCount(uint32_t handle) const { return count(QEL_DATABASE_GET_FIELD_COUNT, handle); }
+uint32_t QELHostDatabase::GetFieldCount(uint32_t handle) const {
+    uint32_t value = 0;
+    count(QEL_DATABASE_GET_FIELD_COUNT, handle, value);
+    return value;
+}
+
+int32_t QELHostDatabase::GetFieldCount(uint32_t handle, uint32_t &value) const {
+    return count(QEL_DATABASE_GET_FIELD_COUNT, handle, value);
+}
+
+bool QELHostDatabase::HasFields(uint32_t handle, const QELString *const names[], uint32_t count) const {
+    if (CreateRecord(handle) != 0)
+        return false;
+    for (uint32_t i = 0; i < count; ++i)
+        if (SetFieldValue(handle, *names[i], QELString()) != 0)
+            return false;
+    return true;
+}
 
 int32_t QELHostDatabase::CreateRecord(uint32_t handle) const { return handleOnly(QEL_DATABASE_CREATE_RECORD, handle); }
 
@@ -100,20 +120,30 @@ int32_t QELHostDatabase::SetFieldValue(uint32_t handle, const QELString &field, 
     return setField(handle, field, valueCopy.bytes(), *valueCopy.count(), QEL_VALUE_TEXT);
 }
 
-uint32_t QELHostDatabase::getField4(uint32_t handle, const QELString &field, uint32_t type) const {
-    uint32_t value = 0;
+int32_t QELHostDatabase::getField4(uint32_t handle, const QELString &field, uint32_t type, uint32_t &value) const {
+    value = 0;
     uint32_t size = 4;
     QELInputCopy fieldCopy(field);
-    call(QEL_DATABASE_GET_FIELD_VALUE, &handle, fieldCopy.bytes(), fieldCopy.count(), &value, &size, &type);
-    return value;
+    return call(QEL_DATABASE_GET_FIELD_VALUE, &handle, fieldCopy.bytes(), fieldCopy.count(), &value, &size, &type);
 }
 
 int32_t QELHostDatabase::GetFieldInteger(uint32_t handle, const QELString &field) const {
-    return static_cast<int32_t>(getField4(handle, field, QEL_VALUE_INTEGER));
+    uint32_t value = 0;
+    getField4(handle, field, QEL_VALUE_INTEGER, value);
+    return static_cast<int32_t>(value);
+}
+
+int32_t QELHostDatabase::GetFieldInteger(uint32_t handle, const QELString &field, int32_t &value) const {
+    uint32_t raw = 0;
+    int32_t answer = getField4(handle, field, QEL_VALUE_INTEGER, raw);
+    value = static_cast<int32_t>(raw);
+    return answer;
 }
 
 uint32_t QELHostDatabase::GetFieldIdentifier(uint32_t handle, const QELString &field) const {
-    return getField4(handle, field, QEL_VALUE_IDENTIFIER);
+    uint32_t value = 0;
+    getField4(handle, field, QEL_VALUE_IDENTIFIER, value);
+    return value;
 }
 
 bool QELHostDatabase::getFieldText(uint32_t handle, const QELString &field, uint32_t capacity,
@@ -155,7 +185,13 @@ int32_t QELHostDatabase::SelectRecords(uint32_t handle, const QELString &criteri
 }
 
 uint32_t QELHostDatabase::GetSelectedRecordCount(uint32_t handle) const {
-    return count(QEL_DATABASE_GET_SELECTED_COUNT, handle);
+    uint32_t value = 0;
+    count(QEL_DATABASE_GET_SELECTED_COUNT, handle, value);
+    return value;
+}
+
+int32_t QELHostDatabase::GetSelectedRecordCount(uint32_t handle, uint32_t &value) const {
+    return count(QEL_DATABASE_GET_SELECTED_COUNT, handle, value);
 }
 
 int32_t QELHostDatabase::MoveToFirstRecord(uint32_t handle) const { return handleOnly(QEL_DATABASE_MOVE_TO_FIRST, handle); }

@@ -28,6 +28,13 @@ public:
     int32_t AddField(uint32_t handle, const QELString &name, uint32_t type) const;
     // 'MFCt': the number of fields; 0 when the host fails.
     uint32_t GetFieldCount(uint32_t handle) const;
+    // The same call, the host's code returned and the count in count (0 on a failure), for
+    // callers to whom a failure is not an empty database.
+    int32_t GetFieldCount(uint32_t handle, uint32_t &count) const;
+    // Whether the database has a field of each of the count names: a new record is started
+    // ('MRCr') and each field set to "" ('MFSV'); the record is never added. False when the
+    // host refuses any of these.
+    bool HasFields(uint32_t handle, const QELString *const names[], uint32_t count) const;
     // 'MRCr', 'MRAd', 'MRUp': start a new record, store it, store changes to the current one.
     int32_t CreateRecord(uint32_t handle) const;
     int32_t AddRecord(uint32_t handle) const;
@@ -44,6 +51,8 @@ public:
     // 'MFGV' in its four forms. The 4-byte forms give the value as the host left it
     // (0 when nothing was written), whatever the answer.
     int32_t GetFieldInteger(uint32_t handle, const QELString &field) const;
+    // The same call, the host's code returned and the value in value.
+    int32_t GetFieldInteger(uint32_t handle, const QELString &field, int32_t &value) const;
     uint32_t GetFieldIdentifier(uint32_t handle, const QELString &field) const;
     // A decimal of precision 75 and scale 25 from the text on success; empty otherwise.
     QELDecimal GetFieldDecimal(uint32_t handle, const QELString &field) const;
@@ -54,6 +63,8 @@ public:
     int32_t SelectRecords(uint32_t handle, const QELString &criteria) const;
     // 'MSRC': the size of the selection; 0 when the host fails.
     uint32_t GetSelectedRecordCount(uint32_t handle) const;
+    // The same call, the host's code returned and the count in count (0 on a failure).
+    int32_t GetSelectedRecordCount(uint32_t handle, uint32_t &count) const;
     // 'MMFR', 'MMLR', 'MMNR', 'MMTR', 'MMJp': cursor moves over the selection.
     int32_t MoveToFirstRecord(uint32_t handle) const;
     int32_t MoveToLastRecord(uint32_t handle) const;
@@ -68,9 +79,9 @@ private:
     // A service that names a record by its identifier (a 4-byte identifier value).
     int32_t recordCall(uint32_t selector, uint32_t handle, uint32_t recordId) const;
     int32_t setField(uint32_t handle, const QELString &field, void *value, uint32_t size, uint32_t type) const;
-    uint32_t getField4(uint32_t handle, const QELString &field, uint32_t type) const;
+    int32_t getField4(uint32_t handle, const QELString &field, uint32_t type, uint32_t &value) const;
     bool getFieldText(uint32_t handle, const QELString &field, uint32_t capacity, QELString &value) const;
-    uint32_t count(uint32_t selector, uint32_t handle) const;
+    int32_t count(uint32_t selector, uint32_t handle, uint32_t &value) const;
 
     const HostContext &context_;
 };

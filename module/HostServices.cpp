@@ -252,12 +252,14 @@ bool QELHostServices::GetFormArgument(const QELString &name, uint32_t index, QEL
     return false;
 }
 
-QELString QELHostServices::GetCGIVariable(const QELString &name) const {
+QELString QELHostServices::GetCGIVariable(const QELString &name, bool *answered) const {
     QELInputCopy input(name);
     QELServiceBuffer buffer(kValueCapacity);
     int32_t answer = CallWithRetry(
         [&] { return call(QEL_SERVICE_GET_CGI_VARIABLE, input.bytes(), input.count(), buffer.data(), buffer.size()); },
         buffer);
+    if (answered != nullptr)
+        *answered = answer == 0;
     return answer == 0 ? buffer.answer() : QELString();
 }
 

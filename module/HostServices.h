@@ -72,7 +72,8 @@ public:
     // 'MFAr': occurrence index of a posted form argument.
     bool GetFormArgument(const QELString &name, uint32_t index, QELString &value, const QELString &defaultValue = QELString()) const;
     // 'MCGI': a CGI variable of the request ("SCRIPT_NAME", ...); "" when unknown.
-    QELString GetCGIVariable(const QELString &name) const;
+    // answered (may be null) tells whether the host answered 0.
+    QELString GetCGIVariable(const QELString &name, bool *answered = nullptr) const;
     // 'MSPV': a page variable that later parts of the page can read.
     bool SetPageVariable(const QELString &name, const QELString &value) const;
     // 'MVrH': the request's host name without a scheme; "" when unanswered.

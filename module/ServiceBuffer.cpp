@@ -26,11 +26,11 @@ void QELServiceBuffer::fill() {
     size_ = capacity_;
 }
 
-bool QELServiceBuffer::resizeToReported(bool growOnly) {
+void QELServiceBuffer::resizeToReported(bool growOnly) {
     uint32_t reported = size_;
     if (reported > kLargestAnswer) {
         size_ = capacity_;
-        return false;
+        throw QELObject::MemoryAllocationFailure();
     }
     if (growOnly && reported < capacity_)
         reported = capacity_;
@@ -38,10 +38,15 @@ bool QELServiceBuffer::resizeToReported(bool growOnly) {
         reported = input_->length() + 1;
     capacity_ = reported;
     fill();
-    return true;
 }
 
 QELString QELServiceBuffer::answer() const {
-    uint32_t length = size_ < capacity_ ? size_ : capacity_;
+    if (size_ <= capacity_)
+        return QELString(reinterpret_cast<const char *>(block_.data()), size_);
+    // A size beyond the buffer is no size: the answer ends at its terminator, or at the
+    // end of the buffer.
+    const void *end = std::memchr(block_.data(), 0, capacity_);
+    uint32_t length =
+        end == nullptr ? capacity_ : static_cast<uint32_t>(static_cast<const uint8_t *>(end) - block_.data());
     return QELString(reinterpret_cast<const char *>(block_.data()), length);
 }

@@ -21,13 +21,15 @@ public:
 
     // After 'MBtS': the buffer becomes exactly the size the host reported (never
     // smaller than an input copy needs; never shrinking when growOnly), the input is
-    // copied in again, and the size argument is reset to the capacity. False, with the
-    // buffer unchanged, for a size beyond kLargestAnswer.
-    bool resizeToReported(bool growOnly = false);
+    // copied in again, and the size argument is reset to the capacity. A size beyond
+    // kLargestAnswer is a failed allocation: QELObject::MemoryAllocationFailure is thrown
+    // (the request answers 'MGen'), the buffer unchanged.
+    void resizeToReported(bool growOnly = false);
 
     // No host answer is taken that is larger than this (256 MiB).
     static constexpr uint32_t kLargestAnswer = 256u << 20;
-    // The answer: the first size bytes, never more than the buffer holds.
+    // The answer: the first size bytes; for a size beyond the buffer, the bytes up to the
+    // first NUL within it (or all of it).
     QELString answer() const;
 
 private:
@@ -56,15 +58,15 @@ private:
 };
 
 // Calls a service once and, when the host answers 'MBtS', resizes the buffers to the
-// sizes it reported and calls once more; the second answer is final.
+// sizes it reported and calls once more; the second answer is final. Throws
+// QELObject::MemoryAllocationFailure when a reported size cannot be had.
 template <typename Call>
 int32_t CallWithRetry(Call call, QELServiceBuffer &first, QELServiceBuffer *second = nullptr) {
     int32_t answer = call();
     if (static_cast<uint32_t>(answer) == QEL_ANSWER_BUFFER_TOO_SMALL) {
-        if (!first.resizeToReported(second != nullptr))
-            return answer;
-        if (second != nullptr && !second->resizeToReported(true))
-            return answer;
+        first.resizeToReported(second != nullptr);
+        if (second != nullptr)
+            second->resizeToReported(true);
         answer = call();
     }
     return answer;

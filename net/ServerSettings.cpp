@@ -226,6 +226,7 @@ QELString QELServerSettings::refresh() {
     if (path_.isEmpty()) {
         sections_.clear();
         usable_ = true;
+        problem_.clear();
         read_ = true;
         return QELString();
     }

@@ -2,6 +2,7 @@
 // status posts that create, update and delete its records.
 #include "tags/FailedMailLog.h"
 
+#include "module/DatabaseGuard.h"
 #include "module/HostInterface.h"
 #include "mail/MailDeliveryJob.h"
 #include "module/ModuleNames.h"
@@ -28,6 +29,16 @@ const LogField kLayout[QELFailedMailLog::kFieldCount] = {
 };
 
 bool IsDigit(char c) { return c >= '0' && c <= '9'; }
+
+// Whether the database's first count fields are the layout's first ones: a layout that a
+// refused field cut short, to be completed; any other database is not the log's.
+bool HoldsLayoutStart(const QELHostDatabase &database, uint32_t handle, uint32_t count) {
+    const QELModuleNames &names = ModuleNames();
+    const QELString *fields[QELFailedMailLog::kFieldCount];
+    for (uint32_t i = 0; i < count && i < QELFailedMailLog::kFieldCount; ++i)
+        fields[i] = &(names.*kLayout[i].name);
+    return count < QELFailedMailLog::kFieldCount && database.HasFields(handle, fields, count);
+}
 
 void ReportLayoutError(const QELHostServices &host) {
     const QELModuleNames &names = ModuleNames();
@@ -116,7 +127,15 @@ int32_t CreateRecord(const QELHostServices &host, const QELHostDatabase &databas
 int32_t UpdateRecord(const QELHostServices &host, const QELHostDatabase &database, uint32_t handle,
                      const StatusPost &post) {
     const QELModuleNames &names = ModuleNames();
-    int32_t attempts = database.GetFieldInteger(handle, names.logAttempts);
+    // The count goes on from the stored one; a count that cannot be read is not guessed.
+    int32_t attempts = 0;
+    int32_t read = database.GetFieldInteger(handle, names.logAttempts, attempts);
+    if (read != 0) {
+        QELFailedMailLog::ReportDatabaseError(
+            host, "The database system was unable to read the field values in the &quot;", kDatabaseSuffix,
+            kReportProblem);
+        return read;
+    }
     struct {
         const QELString *field;
         const QELString *value;
@@ -175,7 +194,15 @@ int32_t ApplyStatus(const QELHostServices &host, const QELHostDatabase &database
     }
     const bool failure = post.status.equals("F");
     const bool delivered = post.status.equals("S");
-    if (database.GetSelectedRecordCount(handle) == 0)
+    // A count the host does not give is no empty selection: a record would be made twice.
+    uint32_t selected = 0;
+    code = database.GetSelectedRecordCount(handle, selected);
+    if (code != 0) {
+        QELFailedMailLog::ReportDatabaseError(host, "The database system was unable to search the &quot;",
+                                              kDatabaseSuffix, kReportProblem);
+        return code;
+    }
+    if (selected == 0)
         return failure ? CreateRecord(host, database, handle, id, post) : 0;
     code = database.MoveToFirstRecord(handle);
     if (code != 0) {
@@ -213,25 +240,27 @@ int32_t QELFailedMailLog::OpenLog(const QELHostServices &host, const QELHostData
         ReportDatabaseError(host, "The database system failed to initialize.", nullptr, kReportProblem);
         return code;
     }
+    // Until the log is handed to the caller, every way out (a failed allocation included)
+    // closes it and shuts the database system down.
+    QELDatabaseGuard guard(database, true);
     code = Open(host, database, QEL_OPEN_SHARED, kDatabaseSuffix,
                 "The database may be locked for exclusive use.  Try again in a few moments.", handle);
-    if (code != 0) {
-        database.DatabaseShutdown();
-        return code;
-    }
-    uint32_t fields = database.GetFieldCount(handle);
-    if (fields == kFieldCount)
-        return 0;
-    if (fields == 0)
-        code = CreateLogLayout(host, database, handle);
-    else {
-        ReportLayoutError(host);
-        database.CloseDatabase(handle);
-        code = kOperationFailed;
-    }
     if (code != 0)
-        database.DatabaseShutdown();
-    return code;
+        return code;
+    guard.opened(handle);
+    uint32_t fields = database.GetFieldCount(handle);
+    if (fields != kFieldCount && (fields == 0 || HoldsLayoutStart(database, handle, fields))) {
+        guard.closed();  // the layout is made on handles of its own, this one closed first
+        code = CreateLogLayout(host, database, handle);
+        if (code != 0)
+            return code;
+        guard.opened(handle);
+    } else if (fields != kFieldCount) {
+        ReportLayoutError(host);
+        return kOperationFailed;
+    }
+    guard.release();
+    return 0;
 }
 
 int32_t QELFailedMailLog::CreateLogLayout(const QELHostServices &host, const QELHostDatabase &database,
@@ -242,17 +271,23 @@ int32_t QELFailedMailLog::CreateLogLayout(const QELHostServices &host, const QEL
                         kReportProblem, handle);
     if (code != 0)
         return code;
-    uint32_t fields = database.GetFieldCount(handle);
-    if (fields == 0) {
-        for (const LogField &field : kLayout) {
-            code = database.AddField(handle, names.*field.name, field.type);
-            if (code != 0)
-                break;
+    {
+        // Closed when the layout is done, or when a failed allocation unwinds.
+        QELDatabaseGuard exclusive(database, false);
+        exclusive.opened(handle);
+        // Fields are added in layout order, so a layout that a refused field cut short
+        // holds its first fields: the rest are added now.
+        uint32_t fields = database.GetFieldCount(handle);
+        if (fields < kFieldCount) {
+            for (uint32_t i = fields; i < kFieldCount; ++i) {
+                code = database.AddField(handle, names.*kLayout[i].name, kLayout[i].type);
+                if (code != 0)
+                    break;
+            }
+        } else if (fields != kFieldCount) {
+            code = kOperationFailed;
         }
-    } else if (fields != kFieldCount) {
-        code = kOperationFailed;
     }
-    database.CloseDatabase(handle);
     if (code != 0) {
         // A layout that could not be completed is no layout for the log.
         ReportLayoutError(host);
@@ -287,7 +322,7 @@ int32_t QELFailedMailLog::HandleStatus(const QELHostServices &host, const QELHos
     int32_t code = OpenLog(host, database, handle);
     if (code != 0)
         return code;
-    code = ApplyStatus(host, database, handle);
-    CloseLog(database, handle);
-    return code;
+    QELDatabaseGuard log(database, true);
+    log.opened(handle);
+    return ApplyStatus(host, database, handle);
 }

@@ -154,7 +154,8 @@ int32_t StartResend(const QELHostServices &host, const QELHostDatabase &database
     {
         std::lock_guard<std::mutex> lock(gResendStart);
         busy = QELMailDeliveryJob::IsBeingResent(spoolName);
-        if (!busy)
+        // A job whose report could reach no log, or that has no spool, is never started.
+        if (!busy && !spoolFolder.isEmpty() && !statusURL.isEmpty())
             started = message.CreateDeliveryJob();
     }
     if (busy)
@@ -514,11 +515,16 @@ int32_t AdminPages::confirmDelete() {
 int32_t AdminPages::deleteMessage() {
     if (argument(names_.formConfirmation, "No").notEquals("Yes"))
         return list(postedPage(names_.formPage));
+    // The record and its spool file go together: a deletion that does not name the
+    // record's message would leave the spool file behind, so it is refused.
+    const QELString posted = argument(names_.formMessageID);
+    if (posted.isEmpty())
+        return Refuse(host_, kMessageMissing, kSelectForDeletion, QEL_RESULT_MISSING_PARAMETER);
     const uint32_t recordID = ParseIdentifier(argument(names_.formRecordID, "0"));
     QELString messageID;
     int32_t code = moveToRecord(recordID);
     if (code == 0)
-        code = checkMessageID(argument(names_.formMessageID), messageID);
+        code = checkMessageID(posted, messageID);
     if (code == 0)
         code = RefuseWhileResent(host_, RecordMessageID(database_, handle_));
     if (code != 0)

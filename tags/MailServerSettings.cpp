@@ -6,9 +6,10 @@
 void LoadMailServerSettings(const QELHostServices &host) {
     QELString folder = host.GetDataFolderPath(QELServerSettings::kFolderName);
     QELServerSettings &settings = QELServerSettings::Shared();
-    if (folder.isEmpty()) {
-        settings.setFilePath(QELString());
-    } else {
+    // A host that does not name the folder this time keeps the file it named before: a
+    // settings file that asks for security is never dropped for a refused answer. A host
+    // that never names one has no settings (every server gets security none).
+    if (!folder.isEmpty()) {
         if (!folder.endsWith("/"))
             folder.append("/");
         settings.setFilePath(folder + QELServerSettings::kFileName);

@@ -5,6 +5,7 @@
 #include "module/HostServices.h"
 
 // Names the settings file (<data folder "Settings">/servers.conf) and re-reads it when it
-// changed; a file that cannot be used is logged once per change. Mail tags call it before
-// they talk to a server.
+// changed; a file that cannot be used is logged once per change. When the host does not
+// name the folder, the file named before stays. Mail tags call it before they talk to a
+// server.
 void LoadMailServerSettings(const QELHostServices &host);

@@ -11,6 +11,7 @@
 #include "foundation/StringSplitter.h"
 #include "mail/MultipartMessage.h"
 #include "mail/NameValueList.h"
+#include "module/DatabaseGuard.h"
 #include "module/HostDatabase.h"
 #include "module/HostInterface.h"
 #include "module/ModuleNames.h"
@@ -126,28 +127,44 @@ QELString BoundaryOf(const QELString &header) {
     return header.substring(start, end - start);
 }
 
-// Opens the database for shared use, laying it out first when it is new. On failure the
-// error is reported and nothing is left open; the database system stays started.
+constexpr uint32_t kLayoutFields = sizeof kLayout / sizeof kLayout[0];
+
+// Opens the database for shared use, laying it out first when it is new. Fields are added
+// in layout order, so a database with fewer fields than the layout holds a layout that a
+// refused field cut short: it gets the rest. On failure the error is reported and nothing
+// is left open; the database system stays started.
 int32_t OpenMessageDatabase(const QELHostServices &host, const QELHostDatabase &database, const QELString &name,
                             uint32_t &handle) {
     if (database.OpenDatabase(name, QEL_OPEN_SHARED, QELString(), handle) != 0)
         return Report(host, "The database could not be opened.", kWebmaster, kGeneralFailure);
-    if (database.GetFieldCount(handle) != 0)
-        return 0;
-    database.CloseDatabase(handle);
-    if (database.OpenDatabase(name, QEL_OPEN_EXCLUSIVE, QELString(), handle) != 0)
-        return Report(host, "The database could not be opened.", kWebmaster, kGeneralFailure);
-    // Another request may have laid it out between the two opens.
-    if (database.GetFieldCount(handle) == 0) {
-        const QELModuleNames &names = ModuleNames();
-        for (const Field &field : kLayout) {
-            if (database.AddField(handle, names.*field.name, field.descriptor) != 0) {
-                database.CloseDatabase(handle);
-                return Report(host, "The database could not be created.", kWebmaster, kGeneralFailure);
-            }
+    const QELModuleNames &names = ModuleNames();
+    {
+        // Each handle below is closed on every way out, a failed allocation included,
+        // unless it goes to the caller.
+        QELDatabaseGuard shared(database, false);
+        shared.opened(handle);
+        const uint32_t fields = database.GetFieldCount(handle);
+        // A database whose fields are not the layout's first ones is another's: it is left
+        // as it is (the fetch finds that it takes no message).
+        const QELString *start[kLayoutFields];
+        for (uint32_t i = 0; i < fields && i < kLayoutFields; ++i)
+            start[i] = &(names.*kLayout[i].name);
+        if (fields >= kLayoutFields || (fields != 0 && !database.HasFields(handle, start, fields))) {
+            shared.release();
+            return 0;
         }
     }
-    database.CloseDatabase(handle);
+    if (database.OpenDatabase(name, QEL_OPEN_EXCLUSIVE, QELString(), handle) != 0)
+        return Report(host, "The database could not be opened.", kWebmaster, kGeneralFailure);
+    {
+        QELDatabaseGuard exclusive(database, false);
+        exclusive.opened(handle);
+        // Another request may have laid it out between the two opens.
+        const uint32_t present = database.GetFieldCount(handle);
+        for (uint32_t i = present; i < kLayoutFields; ++i)
+            if (database.AddField(handle, names.*kLayout[i].name, kLayout[i].descriptor) != 0)
+                return Report(host, "The database could not be created.", kWebmaster, kGeneralFailure);
+    }
     if (database.OpenDatabase(name, QEL_OPEN_SHARED, QELString(), handle) != 0)
         return Report(host, "The database could not be opened.", kWebmaster, kGeneralFailure);
     return 0;
@@ -165,6 +182,10 @@ private:
     // Retrieves message number into the current record (its files into the folder); why
     // it was not stored in full, or "" when it was.
     QELString Store(QELPOP3Client &client, const QELString &number);
+    // Makes the record just added for identifier current, with its identifier in recordId:
+    // the last record, or else the one that a selection by its Unique ID finds (that
+    // selection stays; the next message is then found the same way). False when neither is it.
+    bool FindAdded(const QELString &identifier, uint32_t &recordId);
     // Logs why a message stayed on the server and takes back what was made for it.
     void Abandon(const QELString &number, const QELString &identifier, uint32_t recordId, const QELString &why);
     bool LoginAgain(QELPOP3Client &client);
@@ -252,9 +273,8 @@ int32_t Fetch::Run(const QELString &server, const QELString &user, const QELStri
         }
         if (database_.AddRecord(handle_) != 0)
             continue;  // fetched before
-        database_.MoveToLastRecord(handle_);
-        uint32_t recordId = database_.GetFieldIdentifier(handle_, "QELIDFIELD");
-        if (!database_.GetFieldText(handle_, names.fieldUniqueID).equals(identifier)) {
+        uint32_t recordId = 0;
+        if (!FindAdded(identifier, recordId)) {
             Log(QELString("message ") + number + " (" + identifier + ") could not be found again after it was added");
             continue;
         }
@@ -273,6 +293,27 @@ int32_t Fetch::Run(const QELString &server, const QELString &user, const QELStri
     }
     client.Logout();
     return 0;
+}
+
+bool Fetch::FindAdded(const QELString &identifier, uint32_t &recordId) {
+    const QELModuleNames &names = ModuleNames();
+    auto isCurrent = [&] {
+        recordId = database_.GetFieldIdentifier(handle_, "QELIDFIELD");
+        return database_.GetFieldText(handle_, names.fieldUniqueID).equals(identifier);
+    };
+    database_.MoveToLastRecord(handle_);
+    if (isCurrent())
+        return true;
+    // A record left behind here would make every later fetch skip the message for good.
+    uint32_t quote;
+    if (identifier.find("'", &quote))
+        return false;
+    QELString criteria(names.fieldUniqueID);
+    criteria += " = '";
+    criteria += identifier;
+    criteria += "'";
+    return database_.SelectRecords(handle_, criteria) == 0 && database_.MoveToFirstRecord(handle_) == 0 &&
+           isCurrent();
 }
 
 QELString Fetch::Store(QELPOP3Client &client, const QELString &number) {
@@ -447,13 +488,17 @@ int32_t QELPOPTag::Run(const QELHostServices &host, QELString &output) {
     QELHostDatabase database(host.context());
     if (database.DatabaseStartup(source, odbcUser, odbcPassword) != 0)
         return Report(host, "The database system could not be initialized.", kWebmaster, kGeneralFailure);
-    uint32_t handle = 0;
-    int32_t result = OpenMessageDatabase(host, database, databaseName, handle);
-    if (result == 0) {
-        Fetch fetch(host, database, handle, folder);
-        result = fetch.Run(server, user, password, &count);
-        database.CloseDatabase(handle);
+    int32_t result = 0;
+    {
+        // Closed and shut down on every path, a failed allocation included.
+        QELDatabaseGuard guard(database, true);
+        uint32_t handle = 0;
+        result = OpenMessageDatabase(host, database, databaseName, handle);
+        if (result == 0) {
+            guard.opened(handle);
+            Fetch fetch(host, database, handle, folder);
+            result = fetch.Run(server, user, password, &count);
+        }
     }
-    database.DatabaseShutdown();
     return finish(result);
 }

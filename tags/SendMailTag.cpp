@@ -7,6 +7,7 @@
 #include "foundation/RegularExpression.h"
 #include "foundation/StringInputStream.h"
 #include "mail/EmailMessage.h"
+#include "module/DatabaseGuard.h"
 #include "module/HostDatabase.h"
 #include "module/HostInterface.h"
 #include "module/ModuleNames.h"
@@ -39,22 +40,36 @@ bool BreaksALine(const QELString &text) {
     return false;
 }
 
-// The values every mode needs: where undelivered mail is kept and where jobs report.
+// The values every mode needs: where undelivered mail is kept and where jobs report (""
+// when the host did not name itself: no job may start then, its report would go nowhere).
 struct Common {
     QELString spoolFolder;
     QELString statusURL;
 };
 
-// False when the page's path holds no "/": the tag then does nothing.
-bool ReadCommon(const QELHostServices &host, Common &common) {
-    QELString script = host.GetCGIVariable("SCRIPT_NAME");
+// 0 with run set when the tag goes on; 0 with run clear when the page's path holds no "/"
+// (the tag then does nothing). A host that does not answer the page's path or the spool
+// folder gets 'MGen', reported: no mode can keep its mail without them.
+int32_t ReadCommon(const QELHostServices &host, Common &common, bool &run) {
+    run = false;
+    bool answered = false;
+    QELString script = host.GetCGIVariable("SCRIPT_NAME", &answered);
+    if (!answered)
+        return Report(host, "The address of the page is not available.",
+                      "Report this error to your System Administrator.", Code(QEL_RESULT_GENERAL_FAILURE));
     uint32_t slash;
     if (!script.find("/", &slash, QELString::kAll, QELString::kAll, QELString::kBackward))
-        return false;
+        return 0;
     common.spoolFolder = host.GetDataFolderPath("FM");
-    common.statusURL = QELString("http://") + host.GetVirtualHost() + script.substring(0, slash + 1) +
-                       QELRegistration::ActionName().text();
-    return true;
+    if (common.spoolFolder.isEmpty())
+        return Report(host, "The folder for undelivered mail is not available.",
+                      "Report this error to your System Administrator.", Code(QEL_RESULT_GENERAL_FAILURE));
+    const QELString virtualHost = host.GetVirtualHost();
+    if (!virtualHost.isEmpty())
+        common.statusURL = QELString("http://") + virtualHost + script.substring(0, slash + 1) +
+                           QELRegistration::ActionName().text();
+    run = true;
+    return 0;
 }
 
 // Checks one address against the module's pattern: a match at its first byte that covers
@@ -276,13 +291,14 @@ int32_t SendMail(const QELHostServices &host, const Common &common) {
 
     // The job finds the server's security and credentials in the settings as they are now.
     LoadMailServerSettings(host);
-    if (!message.CreateDeliveryJob())
+    if (common.statusURL.isEmpty() || !message.CreateDeliveryJob())
         return Report(host, "The message could not be queued for delivery.",
                       "Report this error to your System Administrator.", Code(QEL_RESULT_GENERAL_FAILURE));
     return result;
 }
 
-// The database modes: the log open from start to end, closed on every path.
+// The database modes: the log open from start to end, closed on every path (a failed
+// allocation included).
 int32_t WithLog(const QELHostServices &host, const QELHashedName &mode, const Common &common, QELString &output) {
     const QELModuleNames &names = ModuleNames();
     QELHostDatabase database(host.context());
@@ -290,6 +306,8 @@ int32_t WithLog(const QELHostServices &host, const QELHashedName &mode, const Co
     int32_t result = QELFailedMailLog::OpenLog(host, database, handle);
     if (result != 0)
         return result;
+    QELDatabaseGuard log(database, true);
+    log.opened(handle);
     if (mode == names.modeAdmin) {
         result = QELFailedMailPages::Run(host, database, handle, common.spoolFolder, common.statusURL, output);
     } else if (mode == names.modeSendFailedMail) {
@@ -298,7 +316,6 @@ int32_t WithLog(const QELHostServices &host, const QELHashedName &mode, const Co
                                             common.statusURL, &started);
         output.clear();
     }
-    QELFailedMailLog::CloseLog(database, handle);
     return result;
 }
 
@@ -309,7 +326,10 @@ int32_t QELSendMailTag::Run(const QELHostServices &host, QELString &output) {
     QELHashedName mode;
     host.GetTagParameter(names.mode.text(), 0, mode, names.modeSendMail);
     Common common;
-    if (!ReadCommon(host, common))
+    bool run = false;
+    if (int32_t result = ReadCommon(host, common, run))
+        return result;
+    if (!run)
         return 0;
     if (mode != names.modeSendMail)
         return WithLog(host, mode, common, output);

@@ -23,7 +23,7 @@ std::string codeText(int32_t code) {
 }
 
 CallDecoder::CallDecoder(HostRequest &request, ServiceCall::Channel channel, uint32_t selector)
-    : request_(request), recording_(request.recording()) {
+    : request_(request), recording_(request.recording()), ordinal_(request.faults().countCall()) {
     record_.channel = channel;
     record_.selector = selector;
 }
@@ -171,7 +171,7 @@ void CallDecoder::noteResult(const std::string &piece) {
 
 FaultPlan::Decision CallDecoder::decision() {
     if (!decided_) {
-        decision_ = request_.faults().decide(record_.selector, record_.name);
+        decision_ = request_.faults().decide(record_.selector, record_.name, ordinal_);
         decided_ = true;
         if (decision_.kind != FaultPlan::Decision::Kind::Serve) {
             note("[fault]");

@@ -48,7 +48,8 @@ public:
     // Whether the call is recorded: what is only noted for the record can be skipped.
     bool recording() const { return recording_; }
 
-    // The injected fault for this call, decided once (after setName).
+    // The injected fault for this call, decided once (after setName). The call took its
+    // number among all calls of the fault plan when the decoder was made.
     FaultPlan::Decision decision();
     // True when the call is to be refused: a refusal rule, or an 'MBtS' rule for a
     // service that has no output buffer. The answer code is then refusalCode().
@@ -77,6 +78,7 @@ private:
     ServiceCall record_;
     std::string arguments_;
     std::string results_;
+    uint32_t ordinal_;  // the call's number among the request's calls (FaultPlan::countCall)
     bool decided_ = false;
     FaultPlan::Decision decision_;
 };

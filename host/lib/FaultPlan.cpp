@@ -41,6 +41,17 @@ FaultPlan &FaultPlan::failNth(uint32_t selector, uint32_t nth, const std::string
     return *this;
 }
 
+FaultPlan &FaultPlan::failNthCall(uint32_t nth, int32_t code) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    Rule rule;
+    rule.kind = Decision::Kind::Refuse;
+    rule.code = code;
+    rule.nth = calls_ + (nth == 0 ? 1 : nth);
+    rule.anyService = true;
+    rules_.push_back(rule);
+    return *this;
+}
+
 FaultPlan &FaultPlan::renameAction(const std::string &answer) {
     std::lock_guard<std::mutex> lock(mutex_);
     actionRename_ = answer;
@@ -51,13 +62,33 @@ void FaultPlan::clear() {
     std::lock_guard<std::mutex> lock(mutex_);
     rules_.clear();
     actionRename_.reset();
+    calls_ = 0;
 }
 
-FaultPlan::Decision FaultPlan::decide(uint32_t selector, const std::string &name) {
+uint32_t FaultPlan::countCall() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return ++calls_;
+}
+
+uint32_t FaultPlan::callCount() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return calls_;
+}
+
+FaultPlan::Decision FaultPlan::decide(uint32_t selector, const std::string &name, uint32_t ordinal) {
     std::lock_guard<std::mutex> lock(mutex_);
     Decision decision;
     bool decided = false;
     for (Rule &rule : rules_) {
+        if (rule.anyService) {
+            // Counted by countCall, not here: the rule names one call among all.
+            if (ordinal != 0 && ordinal == rule.nth && !decided) {
+                decision.kind = rule.kind;
+                decision.code = rule.code;
+                decided = true;
+            }
+            continue;
+        }
         if (rule.selector != selector) {
             continue;
         }

@@ -1,5 +1,6 @@
 // FaultPlan.h: the faults injected into a request's service answers: refusals, 'MBtS'
-// answers, a failing nth call, a renamed action; one plan per request or shared.
+// answers, a failing nth call (of one service or of any), a renamed action, and the count
+// of calls; one plan per request or shared.
 #ifndef VELQUOR_HOST_FAULT_PLAN_H
 #define VELQUOR_HOST_FAULT_PLAN_H
 
@@ -35,13 +36,23 @@ public:
     // The nth matching call from now on (1 = the next) answers `code`; the others are served.
     FaultPlan &failNth(uint32_t selector, uint32_t nth, const std::string &name = {},
                        int32_t code = static_cast<int32_t>(QEL_RESULT_GENERAL_FAILURE));
+    // The nth call from now on, whatever its service (1 = the next; every call of either
+    // callback counts, also one that breaks the conventions), answers `code` when it asks
+    // for its fault; the others are served.
+    FaultPlan &failNthCall(uint32_t nth, int32_t code = static_cast<int32_t>(QEL_RESULT_GENERAL_FAILURE));
     // RegisterAction answers with this name instead of the one the module offered.
     FaultPlan &renameAction(const std::string &answer);
-    // Removes every rule and the action rename.
+    // Removes every rule and the action rename, and sets the call count back to 0.
     void clear();
 
-    // For the services: counts the call against every matching rule and says how to answer.
-    Decision decide(uint32_t selector, const std::string &name);
+    // For the services: counts one call of any service and answers its number (1 for the
+    // first call since the plan was made or cleared). Every call takes a number, once.
+    uint32_t countCall();
+    // The calls counted so far.
+    uint32_t callCount() const;
+    // For the services: counts the call against every matching rule and says how to
+    // answer; ordinal is the call's number from countCall (0: none taken).
+    Decision decide(uint32_t selector, const std::string &name, uint32_t ordinal = 0);
     std::optional<std::string> actionRename() const;
 
 private:
@@ -53,11 +64,13 @@ private:
         uint32_t remaining = 0;  // BufferTooSmall: answers still to give
         uint32_t nth = 0;        // failNth: 0 for a rule that applies to every call
         uint32_t seen = 0;       // matching calls counted so far
+        bool anyService = false; // failNthCall: nth is the call's number among all calls
     };
 
     mutable std::mutex mutex_;
     std::vector<Rule> rules_;
     std::optional<std::string> actionRename_;
+    uint32_t calls_ = 0;
 };
 
 } // namespace velquor::host

@@ -2,11 +2,15 @@
 // faults, as a module meets them through the services.
 #include "ServiceCaller.h"
 
+#include "host/lib/DatabaseStore.h"
 #include "host/lib/Host.h"
 #include "host/lib/PreferenceStore.h"
 #include "host/lib/HostRequest.h"
 
 #include <gtest/gtest.h>
+
+#include <functional>
+#include <vector>
 
 namespace velquor::host {
 namespace {
@@ -82,6 +86,51 @@ TEST_F(FaultPlanTest, NthCallFails) {
     request.faults().failNth(QEL_DATABASE_STARTUP, 1, "", static_cast<int32_t>(QEL_RESULT_OPERATION_FAILED));
     EXPECT_EQ(caller.startup(), static_cast<int32_t>(QEL_RESULT_OPERATION_FAILED));
     EXPECT_EQ(caller.startup(), 0);
+}
+
+// The nth call of the request fails whatever its service; every call counts, both
+// callbacks, refused, unknown and broken ones too.
+TEST_F(FaultPlanTest, NthCallOfAnyServiceFailsAndEveryCallIsCounted) {
+    struct Step {
+        const char *what;
+        std::function<int32_t()> call;
+        int32_t servedAnswer;
+    };
+    uint32_t handle = 0;
+    const std::vector<Step> steps = {
+        {"tag parameter", [&] { return caller.indexed(QEL_SERVICE_GET_TAG_PARAMETER, "username", 0).answer; }, 0},
+        {"startup", [&] { return caller.startup(); }, 0},
+        {"open", [&] { return caller.open("Inbox", QEL_OPEN_SHARED, &handle); }, 0},
+        {"write text", [&] { return caller.writeText("x"); }, 0},
+        {"unknown selector", [&] { return caller.page(QEL_FOUR_CHAR_CODE('Z', 'Z', 'Z', 'Z')); },
+         static_cast<int32_t>(QEL_RESULT_UNKNOWN_REQUEST)},
+        {"form argument", [&] { return caller.indexed(QEL_SERVICE_GET_FORM_ARGUMENT, "Status", 0).answer; }, 0},
+        {"close", [&] { return caller.close(handle); }, 0},
+        {"shutdown", [&] { return caller.shutdown(); }, 0},
+    };
+    for (uint32_t nth = 1; nth <= steps.size(); ++nth) {
+        SCOPED_TRACE(nth);
+        request.faults().clear();
+        request.host().databases().closeAll(request.id());
+        request.setDatabaseStarts(0);
+        request.faults().failNthCall(nth);
+        for (uint32_t i = 0; i < steps.size(); ++i) {
+            SCOPED_TRACE(steps[i].what);
+            int32_t answer = steps[i].call();
+            bool refusable = steps[i].servedAnswer == 0;
+            if (i + 1 == nth && refusable) {
+                EXPECT_EQ(answer, kGeneral);
+            } else if (i + 1 < nth || !refusable) {
+                EXPECT_EQ(answer, steps[i].servedAnswer);
+            }
+        }
+        EXPECT_EQ(request.faults().callCount(), steps.size());
+    }
+    // The count goes on from where it is: 1 is the next call.
+    request.faults().failNthCall(1, static_cast<int32_t>(QEL_RESULT_NOT_FOUND));
+    EXPECT_EQ(caller.writeText("y"), static_cast<int32_t>(QEL_RESULT_NOT_FOUND));
+    EXPECT_EQ(caller.writeText("z"), 0);
+    EXPECT_EQ(request.faults().callCount(), steps.size() + 2);
 }
 
 TEST_F(FaultPlanTest, RegistrationFaults) {

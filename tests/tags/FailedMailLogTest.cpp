@@ -187,7 +187,7 @@ TEST_F(FailedMailLogTest, ADatabaseOfAnotherLayoutIsRefusedAndLeftAlone) {
         ASSERT_EQ(1u, request.logEntries().size());
         EXPECT_EQ(request.errorInfo()->message, request.logEntries()[0].text);
         EXPECT_EQ(0u, request.countCalls(QEL_DATABASE_ADD_FIELD));
-        EXPECT_EQ(0u, request.countCalls(QEL_DATABASE_CREATE_RECORD));
+        EXPECT_EQ(0u, request.countCalls(QEL_DATABASE_ADD_RECORD));
     }
 }
 

@@ -424,8 +424,8 @@ TEST_F(FailedMailPagesTest, MessageIDsNotOfTheRecordAreRefusedAndTouchNoFile) {
     EXPECT_EQ("To: x\r\n\r\nbody\r\n.\r\n", ReadWholeFile(spool_ / "msg245"));
     EXPECT_EQ("To: x\r\n\r\nother\r\n.\r\n", ReadWholeFile(spool_ / "msg246"));
 
-    // An empty one names no file: Send does nothing, Delete asks for it, DeleteMessage
-    // removes the record alone.
+    // An empty one names no file: Send does nothing, Delete and DeleteMessage ask for it (a
+    // record never goes without its spool file).
     const Form empty = {{"qelSendMailMessageID", ""}, {"qelSendMailConfirmation", "Yes"}};
     Outcome send = Admin(Message("Send", "245", empty));
     EXPECT_EQ(0, send.result);
@@ -435,8 +435,10 @@ TEST_F(FailedMailPagesTest, MessageIDsNotOfTheRecordAreRefusedAndTouchNoFile) {
     EXPECT_EQ(Code(QEL_RESULT_MISSING_PARAMETER), confirm.result);
     EXPECT_EQ("The message ID could not be found.", confirm.message);
     EXPECT_EQ("Please select an existing message for deletion.", confirm.explanation);
-    EXPECT_EQ(0, Admin(Message("DeleteMessage", "245", empty)).result);
-    EXPECT_EQ(1u, Records().size());
+    Outcome deletion = Admin(Message("DeleteMessage", "245", empty));
+    EXPECT_EQ(Code(QEL_RESULT_MISSING_PARAMETER), deletion.result);
+    EXPECT_EQ("The message ID could not be found.", deletion.message);
+    EXPECT_EQ(before, Records());
     EXPECT_TRUE(PathExists(spool_ / "msg245"));
 }
 

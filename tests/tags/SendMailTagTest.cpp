@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -66,9 +67,11 @@ protected:
         QELServerSettings::Shared().refresh();
     }
 
-    // Runs the tag with the parameters (the server's address fills "SERVER") and the body;
-    // waits for the job it started. The request is kept for checks.
-    int32_t Run(const Parameters &parameters, const std::string &body = "Hello\n") {
+    // Runs the tag with the parameters (the server's address fills "SERVER") and the body,
+    // the request first given to prepare (when set); waits for the job it started. The
+    // request is kept for checks.
+    int32_t Run(const Parameters &parameters, const std::string &body = "Hello\n",
+                const std::function<void(HostRequest &)> &prepare = nullptr) {
         request_ = std::make_unique<HostRequest>(host_, QEL_REQUEST_TAG);
         request_->setTagName("qelSendMail");
         request_->setVirtualHost("www.site.test");
@@ -78,6 +81,8 @@ protected:
         request_->setTagBody(body);
         for (const auto &[name, value] : parameters)
             request_->addTagParameter(name, value == "SERVER" ? smtp_.hostAndPort() : value);
+        if (prepare)
+            prepare(*request_);
         int32_t result = request_->run(ProcessQELRequest);
         EXPECT_TRUE(QELThread::WaitUntilNoneRuns(20000));
         return result;
@@ -299,7 +304,8 @@ TEST_F(SendMailTagTest, TheResendModeSendsTheFixedSpoolFileOfItsRecord) {
 
 // The tag and its resend mode read <data>/Settings/servers.conf before a job starts: a
 // server the file asks STARTTLS of hears EHLO, and one that does not offer it hears QUIT
-// next; a file that cannot be used is logged and nothing reaches any server.
+// next, also when the host does not name the settings folder this time (the file named
+// before stays); a file that cannot be used is logged and nothing reaches any server.
 TEST_F(SendMailTagTest, NewMailAndResendsFollowTheDataFoldersServerSettings) {
     std::vector<std::string> logged;
     host_.setLogSink([&logged](const std::string &line) { logged.push_back(line); });
@@ -313,9 +319,11 @@ TEST_F(SendMailTagTest, NewMailAndResendsFollowTheDataFoldersServerSettings) {
         const char *name;
         Parameters parameters;  // "SERVER" is the scripted server
         bool resend;            // the log first records the spooled message for that server
+        bool refuseFolder;      // the host does not answer the settings folder
     } cases[] = {
-        {"resend", {{"mode", "sendFailedMail"}}, true},
-        {"new mail", kGood, false},
+        {"resend", {{"mode", "sendFailedMail"}}, true, false},
+        {"new mail", kGood, false, false},
+        {"new mail, the settings folder not named", kGood, false, true},
     };
     for (const Case &c : cases) {
         ScriptedServer smtp;
@@ -339,7 +347,10 @@ TEST_F(SendMailTagTest, NewMailAndResendsFollowTheDataFoldersServerSettings) {
         for (auto &parameter : parameters)
             if (parameter.second == "SERVER")
                 parameter.second = smtp.hostAndPort();
-        EXPECT_EQ(0, Run(parameters)) << c.name;
+        EXPECT_EQ(0, Run(parameters, "Hello\n", [&](HostRequest &request) {
+            if (c.refuseFolder)
+                request.faults().refuse(QEL_SERVICE_GET_DATA_FOLDER_PATH, "Settings");
+        })) << c.name;
         smtp.finish(2000);
         EXPECT_EQ("EHLO machine.test\r\nQUIT\r\n", smtp.received(0)) << c.name;
     }
