@@ -2,8 +2,10 @@
 // an undelivered message, resends from it, and the status posts.
 #include "mail/MailDeliveryJob.h"
 
+#include <chrono>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "foundation/Date.h"
@@ -22,7 +24,11 @@ const char kCRLF[] = "\r\n";
 constexpr uint32_t kLongestLine = 998;
 // Names tried for a new spool file before the job gives up.
 constexpr uint32_t kSpoolNameTries = 1000;
-constexpr uint32_t kStatusPostTries = 3;
+// A status post that reaches no server or meets a 5xx answer is tried again after these
+// pauses: four tries in all, within 7 s of the first, well inside the minute that
+// unloading the module waits for running jobs.
+constexpr uint32_t kStatusPostPauses[] = {1000, 2000, 4000};
+constexpr uint32_t kStatusPostTries = 1 + sizeof kStatusPostPauses / sizeof kStatusPostPauses[0];
 
 // A copy that shares no buffer with its source, so that the job's thread never touches
 // a buffer the request still uses.
@@ -219,12 +225,18 @@ bool QELMailDeliveryJob::readSpooledText(QELString &text, bool &missing, QELStri
     }
     text = headerLines();
     bool inHeaders = true;
+    bool ended = false;
     const uint32_t size = stream->GetSize();
     while (stream->position() < size) {
+        const uint32_t before = stream->position();
         QELString line = stream->ReadLine();
+        if (stream->position() == before)
+            break;  // a read that failed: the rest cannot be had
         // The end line is known before anything is unstuffed.
-        if (line.equals("."))
+        if (line.equals(".")) {
+            ended = true;
             break;
+        }
         if (line.startsWith(".."))
             line.dropFirst(1);
         if (inHeaders) {
@@ -235,6 +247,13 @@ bool QELMailDeliveryJob::readSpooledText(QELString &text, bool &missing, QELStri
         }
         text.append(line);
         text.append(kCRLF);
+    }
+    if (!ended) {
+        // Every spool file ends with the line "."; without it the text is cut short (a
+        // write that stopped, or a read that failed) and must not go out as it is.
+        text.clear();
+        problem = QELString("the spool file ") + fields_.storedMessageID + " is truncated: its end line \".\" is missing";
+        return false;
     }
     return true;
 }
@@ -293,6 +312,8 @@ void QELMailDeliveryJob::postStatus(const QELString &messageID, const char *stat
     const QELStatusPostNames &names = StatusPostNames();
     const bool failure = QELString(status).equals("F");
     for (uint32_t attempt = 0; attempt < kStatusPostTries; ++attempt) {
+        if (attempt != 0)
+            std::this_thread::sleep_for(std::chrono::milliseconds(kStatusPostPauses[attempt - 1]));
         QELHTTPClient client;
         if (!client.SetURL(fields_.statusURL))
             return;

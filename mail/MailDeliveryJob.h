@@ -53,8 +53,8 @@ private:
     QELString headerLines() const;
     // The resend's text: the header lines now, then the spooled text without its own
     // address, subject and date headers and without its dot-stuffing. False when the spool
-    // file exists but cannot be read (problem says why); a missing file gives true and an
-    // empty text: the message was delivered before.
+    // file exists but cannot be read in full, or lacks its end line "." (problem says why);
+    // a missing file gives true and an empty text: the message was delivered before.
     bool readSpooledText(QELString &text, bool &missing, QELString &problem) const;
     // Writes the transmitted text to a temporary file in the spool folder and moves it to
     // its name: a new message takes the next free "msg" name of the current Julian date,
@@ -63,8 +63,9 @@ private:
     // Removes a file of the spool folder; false when it cannot.
     bool removeFromSpool(const QELFileSystemItem &file) const;
     // Posts the outcome to the status URL: MessageID and Status, and for a failure the
-    // message's fields and the error text. Tried three times in all when no connection
-    // is made or the answer is a 5xx.
+    // message's fields and the error text. Tried four times in all, 1 s, 2 s and 4 s
+    // apart, while no connection is made or the answer is a 5xx; after the last try the
+    // outcome is not recorded (a failed message's spool file stays, named by no record).
     void postStatus(const QELString &messageID, const char *status, const QELString &info) const;
 
     QELMailFields fields_;
