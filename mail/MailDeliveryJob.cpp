@@ -24,6 +24,9 @@ const char kCRLF[] = "\r\n";
 constexpr uint32_t kLongestLine = 998;
 // Names tried for a new spool file before the job gives up.
 constexpr uint32_t kSpoolNameTries = 1000;
+// The name a spool file is written under before it is complete; "spool1.tmp", "spool2.tmp"
+// and so on while it is taken.
+const char kTemporarySpoolName[] = "spool.tmp";
 // A status post that reaches no server or meets a 5xx answer is tried again after these
 // pauses: four tries in all, within 7 s of the first, well inside the minute that
 // unloading the module waits for running jobs.
@@ -258,18 +261,23 @@ bool QELMailDeliveryJob::readSpooledText(QELString &text, bool &missing, QELStri
     return true;
 }
 
-QELString QELMailDeliveryJob::spool(const QELString &text, QELString &messageID) const {
+QELString QELMailDeliveryJob::writeTemporary(const QELString &text, QELFileSystemItem &temporary) const {
     QELFileSystemItem folder(fields_.spoolFolder);
-    QELFileSystemItem temporary(folder, QELString("spool.tmp"));
+    temporary = QELFileSystemItem(folder, QELString(kTemporarySpoolName));
     QELOwned<QELFileStream> stream = CreateFileStream(temporary, true);
     if (!stream)
         return QELString("no spool file could be created in ") + fields_.spoolFolder;
-    bool written = stream->Write(text.length(), text.text()) == text.length();
+    bool written = stream->Write(text.length(), text.text()) == text.length() &&
+                   stream->Write(2, kCRLF) == 2;
     stream.reset();
-    if (!written) {
-        removeFromSpool(temporary);
-        return QELString("the spool file in ") + fields_.spoolFolder + " could not be written";
-    }
+    if (written)
+        return QELString();
+    removeFromSpool(temporary);
+    return QELString("the spool file in ") + fields_.spoolFolder + " could not be written";
+}
+
+QELString QELMailDeliveryJob::nameSpoolFile(const QELFileSystemItem &temporary, QELString &messageID) const {
+    QELFileSystemItem folder(fields_.spoolFolder);
     if (!fields_.storedMessageID.isEmpty()) {
         messageID = fields_.storedMessageID;
         if (temporary.MoveReplacing(QELFileSystemItem(folder, fields_.storedMessageID)))
@@ -278,7 +286,7 @@ QELString QELMailDeliveryJob::spool(const QELString &text, QELString &messageID)
         return QELString("the spool file ") + fields_.storedMessageID + " could not be replaced";
     }
     // The next free name of the current Julian date, 0.0000007 day further each time a
-    // name is taken.
+    // name is taken. A move never replaces, so a name taken meanwhile is skipped.
     QELDecimal stamp = QELJulianStamp().julianDate();
     const QELDecimal step("0.0000007");
     for (uint32_t attempt = 0; attempt < kSpoolNameTries; ++attempt) {
@@ -363,6 +371,13 @@ int32_t QELMailDeliveryJob::Run() {
     recipients.append(',');
     recipients.append(fields_.bcc);
     QELStringSplitter recipientList(recipients, QELString(","));
+    const bool spooling = !fields_.spoolFolder.isEmpty() && !fields_.statusURL.isEmpty();
+    // A new message is on the disk before it goes out: should the process end while it is
+    // being delivered, its temporary file tells of it.
+    QELFileSystemItem temporary{QELString()};
+    QELString spoolError;
+    if (spooling && !resend)
+        spoolError = writeTemporary(text, temporary);
     QELStringSplitter lines(text, QELString(kCRLF));
     QELString error = QELSMTPClient().SMTPSend(fields_.smtpServer, fields_.from, recipientList, lines);
 
@@ -371,14 +386,18 @@ int32_t QELMailDeliveryJob::Run() {
             // Gone only once delivered, before the log hears of it.
             removeFromSpool(QELFileSystemItem(QELFileSystemItem(fields_.spoolFolder), fields_.storedMessageID));
             postStatus(fields_.storedMessageID, "S", QELString());
+        } else if (spooling && spoolError.isEmpty()) {
+            removeFromSpool(temporary);
         }
         return 0;
     }
-    if (fields_.spoolFolder.isEmpty() || fields_.statusURL.isEmpty())
+    if (!spooling)
         return 0;
-    text.append(kCRLF);
+    if (resend)
+        spoolError = writeTemporary(text, temporary);
     QELString messageID;
-    QELString spoolError = spool(text, messageID);
+    if (spoolError.isEmpty())
+        spoolError = nameSpoolFile(temporary, messageID);
     if (!spoolError.isEmpty()) {
         error.append("; the message was not kept: ");
         error.append(spoolError);

@@ -2,6 +2,13 @@
 // status posts that create, update and delete its records.
 #include "tags/FailedMailLog.h"
 
+#include <string>
+#include <unordered_set>
+
+#include "foundation/FolderSpecification.h"
+#include "foundation/FileSystemItemList.h"
+#include "foundation/NumberText.h"
+
 #include "module/HostInterface.h"
 #include "mail/MailDeliveryJob.h"
 #include "module/ModuleNames.h"
@@ -290,4 +297,68 @@ int32_t QELFailedMailLog::HandleStatus(const QELHostServices &host, const QELHos
     code = ApplyStatus(host, database, handle);
     CloseLog(database, handle);
     return code;
+}
+
+namespace {
+
+bool IsFileEntry(const platform::FolderEntry &entry, void *) { return entry.kind == platform::ItemKind::File; }
+
+// "N thing" or "N things".
+QELString Counted(uint32_t count, const char *thing) {
+    QELString text = IntegerToText(count);
+    text += " ";
+    text += thing;
+    if (count != 1)
+        text += "s";
+    return text;
+}
+
+}  // namespace
+
+bool QELFailedMailLog::TakeSpoolCensus(const QELHostDatabase &database, uint32_t handle,
+                                       const QELString &spoolFolder, QELSpoolCensus &census) {
+    census = QELSpoolCensus();
+    QELFileSystemItem folderItem(spoolFolder);
+    if (!folderItem.Exists())
+        return true;
+    if (database.SelectRecords(handle, QELString()) != 0)
+        return false;
+    std::unordered_set<std::string> named;
+    const uint32_t count = database.GetSelectedRecordCount(handle);
+    if (count != 0 && database.MoveToFirstRecord(handle) != 0)
+        return false;
+    for (uint32_t i = 0; i < count; ++i) {
+        named.insert(database.GetFieldDecimal(handle, ModuleNames().logMessageID).toText().text());
+        if (i + 1 < count && database.MoveToNextRecord(handle) != 0)
+            return false;
+    }
+    QELFileSystemItemList files;
+    try {
+        if (!QELFolderSpecification(folderItem).ListItems(files, IsFileEntry))
+            return false;
+    } catch (const QELFileSystemItem::IsNotAFolder &) {
+        return false;
+    }
+    for (uint32_t i = 0; i < files.count(); ++i) {
+        const QELString name = files.item(i)->GetName();
+        QELDecimal id(25, 0);
+        if (name.startsWith("msg", QELString::kIgnoreCase) && ParseMessageID(name, &id)) {
+            if (named.count(id.toText().text()) == 0)
+                ++census.orphans;
+        } else if (name.startsWith("spool") && name.endsWith(".tmp")) {
+            ++census.unfinished;
+        }
+    }
+    return true;
+}
+
+QELString QELFailedMailLog::DescribeSpoolCensus(const QELSpoolCensus &census) {
+    if (census.orphans == 0 && census.unfinished == 0)
+        return QELString();
+    QELString text("The spool folder holds ");
+    text += Counted(census.orphans, "message file");
+    text += " that no failed-mail record names and ";
+    text += Counted(census.unfinished, "unfinished spool file");
+    text += " of deliveries that never ended; they are kept for inspection.";
+    return text;
 }

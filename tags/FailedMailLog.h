@@ -8,6 +8,13 @@
 #include "module/HostDatabase.h"
 #include "module/HostServices.h"
 
+// What the spool folder holds besides the spool files of the log's records. Both kinds
+// are left where they are for the administrator: they may hold the only copy of a message.
+struct QELSpoolCensus {
+    uint32_t orphans = 0;     // "msg" files that no record names (their failure post was lost)
+    uint32_t unfinished = 0;  // temporary files of deliveries that never ended (the process stopped)
+};
+
 class QELFailedMailLog {
 public:
     // The record layout: eleven fields, added in this order with these type values.
@@ -40,6 +47,16 @@ public:
     // without a leading zero, or those digits alone, as a decimal of precision 25 and
     // scale 0. False for anything else.
     static bool ParseMessageID(const QELString &text, QELDecimal *id);
+
+    // Counts the spool folder's orphans and unfinished files against every record of the
+    // open log (its selection is replaced). Removes nothing. False when the log cannot be
+    // searched or the folder cannot be read (a folder not made yet holds nothing: true).
+    static bool TakeSpoolCensus(const QELHostDatabase &database, uint32_t handle, const QELString &spoolFolder,
+                                QELSpoolCensus &census);
+
+    // The census in words for the host log and the administration page; empty when it
+    // counted nothing.
+    static QELString DescribeSpoolCensus(const QELSpoolCensus &census);
 
     // Reports a failure of the log database: the message is first + the database's name
     // + last, also written to the host log.

@@ -6,9 +6,11 @@
 #include <dirent.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <string>
 #include <thread>
 #include <vector>
@@ -214,6 +216,49 @@ TEST_F(MailDeliveryJobTest, AnUndeliveredMessageIsSpooledAndReported) {
                   "&From=a%40site.test&ReplyTo=r%40site.test&To=b%40x.test,c%40x.test&CC=d%40x.test"
                   "&BCC=e%40x.test&Subject=Hello&Info=550-%20Mailbox%20Unavailable",
               BodyOf(request));
+}
+
+// A new message is on the disk, complete, before it goes out, under a temporary name: a
+// process that ends during the delivery leaves that file and never a partial "msg" file.
+// Delivered, the file goes; refused, it becomes the message's "msg" file.
+TEST_F(MailDeliveryJobTest, ANewMessageIsOnTheDiskWhileItGoesOut) {
+    for (bool delivered : {true, false}) {
+        ScriptedServer smtp, status;
+        ScriptedServer::Script &script = smtp.connection();
+        script.awaitRelease();
+        Accept(script, kRecipients, delivered ? "250 queued\r\n" : "554 no\r\n");
+        status.connection().receiveRequest().send(kAccepted);
+        smtp.start();
+        status.start();
+        QELEmailMessage message = Message(smtp, status);
+        ASSERT_TRUE(message.CreateDeliveryJob());
+        // The job writes the file before it connects; the server holds its greeting back.
+        const std::string end = "\r\n.\r\n";
+        std::string during;
+        for (int i = 0; i < 2000; ++i) {
+            during = ReadWholeFile(spool_ / "spool.tmp");
+            if (during.size() > end.size() && during.compare(during.size() - end.size(), end.size(), end) == 0)
+                break;
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        EXPECT_EQ(std::vector<std::string>{"spool.tmp"}, FilesIn(spool_.path())) << delivered;
+        smtp.release();
+        ASSERT_TRUE(QELThread::WaitUntilNoneRuns(20000));
+        smtp.finish();
+        status.finish(delivered ? 0 : 2000);
+        EXPECT_EQ(TextOf(smtp.received(0)), during) << delivered;
+        std::vector<std::string> files = FilesIn(spool_.path());
+        if (delivered) {
+            EXPECT_TRUE(files.empty());
+            EXPECT_EQ(0u, status.acceptedCount());
+        } else {
+            ASSERT_EQ(1u, files.size());
+            EXPECT_EQ(0u, files[0].find("msg"));
+            EXPECT_EQ(during, ReadWholeFile(spool_ / files[0]));
+            EXPECT_EQ(0u, BodyOf(status.received(0)).find("MessageID=" + files[0] + "&Status=F&"));
+            ASSERT_EQ(0, unlink((spool_ / files[0]).c_str()));
+        }
+    }
 }
 
 // A spool file that cannot be made is no reason to keep quiet: the "F" post says why the
