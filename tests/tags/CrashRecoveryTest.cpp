@@ -1,0 +1,250 @@
+// CrashRecoveryTest.cpp: velquor-host whose spool, attachment or data folder is full or
+// read-only (a small tmpfs or a read-only mount in a private mount namespace), and
+// velquor-host killed at seeded moments while deliveries fail and while qelPOP fetches: no
+// message lost, nothing half stored, and what a kill leaves behind counted and kept.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <random>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "host/HostProcess.h"
+#include "host/POP3ServerProcess.h"
+#include "host/TempFolder.h"
+#include "host/lib/DatabaseStore.h"
+#include "module/HostInterface.h"
+#include "net/ScriptedServer.h"
+
+using velquor::host::DatabaseStore;
+using velquor::host::FieldValue;
+using velquor::host::test::HostProcess;
+using velquor::host::test::POP3ServerProcess;
+using velquor::host::test::RawClient;
+using velquor::host::test::TempFolder;
+using velquor::host::test::readWholeFile;
+using velquor::host::test::writeWholeFile;
+
+namespace {
+
+using Record = std::map<std::string, std::string>;
+using Clock = std::chrono::steady_clock;
+
+// Every wait for the host's background work ends after this (sanitizers make it slow).
+constexpr std::chrono::seconds kPatience(90);
+const char kSpoolEnd[] = "\r\n.\r\n";
+
+bool EndsWith(const std::string &text, const std::string &end) {
+    return text.size() >= end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0;
+}
+
+// The words that start velquor-host in a private mount namespace after the shell commands
+// `mounts` have run there (they see the folder names as the host will).
+std::vector<std::string> Launcher(const std::string &mounts) {
+    return {"/usr/bin/unshare", "-m", "--propagation", "private", "/bin/sh", "-c", mounts + " && exec \"$@\"", "sh"};
+}
+
+// Whether this machine lets the tests mount a tmpfs in a private namespace (root and
+// unshare are needed); why not in *why.
+bool MountsPossible(std::string *why) {
+    TempFolder probe;
+    const std::string command = "/usr/bin/unshare -m --propagation private /bin/sh -c 'mount -t tmpfs -o size=4k "
+                                "tmpfs " + probe.path() + "' >/dev/null 2>&1";
+    if (access("/usr/bin/unshare", X_OK) != 0) {
+        *why = "/usr/bin/unshare is missing";
+        return false;
+    }
+    if (std::system(command.c_str()) != 0) {
+        *why = "a tmpfs cannot be mounted in a private mount namespace (not root?)";
+        return false;
+    }
+    return true;
+}
+
+// A test that cannot build its fault situation fails in CI and is skipped elsewhere.
+#define REQUIRE_PRIVATE_MOUNTS()                                                                    \
+    do {                                                                                            \
+        std::string why;                                                                            \
+        if (!MountsPossible(&why)) {                                                                \
+            if (std::getenv("VELQUOR_CI") != nullptr)                                               \
+                FAIL() << "no disk fault can be made: " << why;                                     \
+            GTEST_SKIP() << "no disk fault can be made: " << why;                                   \
+        }                                                                                           \
+    } while (0)
+
+// Shell words that mount a tmpfs of 4 KB over folder and fill it to the last byte.
+std::string FullTmpfs(const std::string &folder) {
+    return "mount -t tmpfs -o size=4k tmpfs " + folder + " && (head -c 8192 /dev/zero > " + folder +
+           "/fill 2>/dev/null; true)";
+}
+// Shell words that make folder read-only (a read-only bind mount of itself).
+std::string ReadOnly(const std::string &folder) {
+    return "mount --bind " + folder + " " + folder + " && mount -o remount,bind,ro " + folder;
+}
+
+// An SMTP server's side of one dialogue that refuses the recipient.
+void Refusal(ScriptedServer::Script &script) {
+    script.send("220 smtp.test\r\n")
+        .receiveUntil("HELO")
+        .send("250 hi\r\n")
+        .receiveUntil("MAIL FROM")
+        .send("250 ok\r\n")
+        .receiveUntil("RCPT TO")
+        .send("550 no such user\r\n")
+        .receiveUntil("QUIT\r\n")
+        .send("221 bye\r\n");
+}
+
+// The spool folder's files: "msg" files and unfinished temporary ones.
+struct SpoolListing {
+    std::set<std::string> messages, temporaries;
+};
+SpoolListing ListSpool(const std::string &folder) {
+    SpoolListing listing;
+    std::error_code ignored;
+    for (auto it = std::filesystem::directory_iterator(folder, ignored); it != std::filesystem::directory_iterator();
+         ++it) {
+        const std::string name = it->path().filename().string();
+        if (name.rfind("msg", 0) == 0)
+            listing.messages.insert(name);
+        else if (name.rfind("spool", 0) == 0 && EndsWith(name, ".tmp"))
+            listing.temporaries.insert(name);
+    }
+    return listing;
+}
+
+class CrashRecoveryTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        module_ = std::getenv("VELQUOR_MODULE") != nullptr ? std::getenv("VELQUOR_MODULE") : "";
+        if (HostProcess::binary().empty() || module_.empty())
+            GTEST_SKIP() << "velquor-host or libvelquor.so is not built";
+        std::filesystem::create_directories(folder_ / "site/mail/files");
+        std::filesystem::create_directories(data_ + "/FM");
+        writeWholeFile(folder_ / "site/mail/admin.html", "<html><body><qelSendMail mode=\"admin\" /></body></html>\n");
+    }
+    void TearDown() override {
+        if (host_ && host_->running()) {
+            EXPECT_EQ(host_->stop(), std::optional<int>(0)) << readWholeFile(folder_ / "host.err");
+        }
+    }
+
+    // Starts velquor-host on the site and data folders, through the launcher when given.
+    void StartHost(const std::vector<std::string> &launcher = {}) {
+        host_ = std::make_unique<HostProcess>();
+        host_->setLauncher(launcher);
+        std::string error;
+        ASSERT_TRUE(host_->start({"--site", folder_ / "site", "--data", data_, "--listen", "127.0.0.1:0", "--module",
+                                  module_},
+                                 {}, folder_ / "host.err", &error))
+            << error;
+    }
+
+    // The whole response to GET /mail/<name>.
+    std::string Get(const std::string &name) {
+        RawClient client;
+        if (!client.connect(host_->port()))
+            return "";
+        client.send("GET /mail/" + name + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n");
+        return client.receive(std::chrono::seconds(90));
+    }
+
+    // /mail/send.html: one qelSendMail to the SMTP server.
+    void SendPage(const ScriptedServer &smtp) {
+        writeWholeFile(folder_ / "site/mail/send.html",
+                       "<html><body><qelSendMail mailServer=\"" + smtp.hostAndPort() +
+                           "\" from=\"site@site.test\" to=\"to@x.test\" subject=\"Crash\">Line one\n.\nlast"
+                           "</qelSendMail>sent</body></html>\n");
+    }
+
+    // The records of a database of the host (the failed-mail log by default), read from
+    // its SQLite file at path (the data folder's by default).
+    std::vector<Record> Records(const std::string &database = "__QELDB__SendMail_Log__",
+                                const std::vector<std::string> &fields = {"Message ID", "Info"},
+                                std::string path = "") {
+        if (path.empty())
+            path = data_ + "/velquor.sqlite";
+        std::string error;
+        std::shared_ptr<DatabaseStore> store = DatabaseStore::open(path, &error);
+        std::vector<Record> records;
+        uint32_t handle = 0, count = 0;
+        if (!store || store->openDatabase(1, database, QEL_OPEN_SHARED, &handle) != 0)
+            return records;
+        store->selectRecords(1, handle, "");
+        store->selectedCount(1, handle, &count);
+        for (uint32_t i = 0; i < count && store->moveToNext(1, handle) == 0; ++i) {
+            Record record;
+            for (const std::string &field : fields) {
+                FieldValue value;
+                store->getFieldValue(1, handle, field, &value);
+                record[field] = value.asText();
+            }
+            records.push_back(record);
+        }
+        store->closeAll(1);
+        return records;
+    }
+
+    // Waits (bounded) until the host's log holds text; the log from `from` on.
+    std::string AwaitLog(const std::string &text, size_t from = 0) {
+        std::string log;
+        for (Clock::time_point end = Clock::now() + kPatience; Clock::now() < end;) {
+            log = readWholeFile(data_ + "/velquor.log");
+            log = log.size() > from ? log.substr(from) : std::string();
+            if (log.find(text) != std::string::npos)
+                break;
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        return log;
+    }
+
+    TempFolder folder_;
+    std::string data_ = folder_ / "data";
+    std::string module_;
+    std::unique_ptr<HostProcess> host_;
+};
+
+// A spool folder that is full or read-only keeps nothing, and the failure post says so
+// beside the server's refusal; the host log carries it, since no record can name a file.
+TEST_F(CrashRecoveryTest, AFullOrReadOnlySpoolFolderIsNamedInTheFailurePost) {
+    REQUIRE_PRIVATE_MOUNTS();
+    const std::string spool = data_ + "/FM";
+    struct Case {
+        std::string name, mounts, cause;
+    } cases[] = {
+        {"full", FullTmpfs(spool), "the spool file in " + spool + "/ could not be written"},
+        {"read-only tmpfs", "mount -t tmpfs -o ro,size=64k tmpfs " + spool, "no spool file could be created in " + spool + "/"},
+        {"read-only bind", ReadOnly(spool), "no spool file could be created in " + spool + "/"},
+    };
+    for (const Case &c : cases) {
+        StartHost(Launcher(c.mounts));
+        ScriptedServer smtp;
+        Refusal(smtp.connection());
+        smtp.start();
+        SendPage(smtp);
+        const size_t logStart = readWholeFile(data_ + "/velquor.log").size();
+        EXPECT_NE(std::string::npos, Get("send.html").find("sent")) << c.name;
+        const std::string log = AwaitLog("the message was not kept", logStart);
+        EXPECT_NE(std::string::npos, log.find("550- Mailbox Unavailable; the message was not kept: " + c.cause))
+            << c.name << "\n"
+            << log;
+        // The host's view of the folder: nothing but the filler.
+        const SpoolListing listing = ListSpool("/proc/" + std::to_string(host_->pid()) + "/root" + spool);
+        EXPECT_TRUE(listing.messages.empty() && listing.temporaries.empty()) << c.name;
+        EXPECT_TRUE(Records().empty()) << c.name;
+        EXPECT_EQ(host_->stop(), std::optional<int>(0)) << readWholeFile(folder_ / "host.err");
+    }
+}
+
+}  // namespace
