@@ -247,4 +247,137 @@ TEST_F(CrashRecoveryTest, AFullOrReadOnlySpoolFolderIsNamedInTheFailurePost) {
     }
 }
 
+// A form-data message with one uploaded file of `size` bytes, told apart by its subject.
+std::string Upload(const std::string &subject, size_t size) {
+    return "From: form@x.test\r\nSubject: " + subject +
+           "\r\nMIME-Version: 1.0\r\nContent-Type: multipart/form-data; boundary=\"XYZ\"\r\n\r\n"
+           "--XYZ\r\nContent-Type: text/plain\r\n\r\nA file is attached.\r\n"
+           "--XYZ\r\nContent-Disposition: form-data; name=\"f\"; filename=\"r.txt\"\r\n"
+           "Content-Type: text/plain\r\n\r\n" +
+           std::string(size, 'u') + "\r\n--XYZ--\r\n";
+}
+
+// The same against the private Dovecot: qelPOP pages that fetch and delete on the server.
+class POPCrashRecoveryTest : public CrashRecoveryTest {
+protected:
+    void SetUp() override {
+        CrashRecoveryTest::SetUp();
+        if (IsSkipped())
+            return;
+        if (!POP3ServerProcess::available())
+            GTEST_SKIP() << "Dovecot is not installed (dovecot-core, dovecot-pop3d)";
+        std::string error;
+        ASSERT_TRUE(pop3_.start(folder_ / "dovecot", 0, {"--user", "demo:demo"}, folder_ / "pop3.err", &error))
+            << error;
+        writeWholeFile(folder_ / "site/mail/pop.html",
+                       "<html><body><qelPOP mailServer=\"" + pop3_.hostAndPort() +
+                           "\" username=\"demo\" password=\"demo\" databaseName=\"Inbox\" "
+                           "resultVariableName=\"inbox\" attachmentFolderLocation=\"files\" "
+                           "deleteMessagesOnServer=\"yes\">count=[{{var:inbox_ResultCount}}]</body></html>\n");
+    }
+    void TearDown() override {
+        CrashRecoveryTest::TearDown();
+        if (pop3_.pid() > 0) {
+            EXPECT_EQ(pop3_.stop(), std::optional<int>(0)) << readWholeFile(folder_ / "pop3.err");
+        }
+    }
+
+    void Deliver(const std::string &message) {
+        std::string error;
+        ASSERT_TRUE(pop3_.deliver("demo", message, &error)) << error;
+    }
+
+    // The count a fetch page shows; "(none)" when it shows none.
+    std::string Fetch() {
+        const std::string response = Get("pop.html");
+        size_t start = response.find("count=[");
+        size_t end = start == std::string::npos ? start : response.find(']', start);
+        return end == std::string::npos ? "(none)" : response.substr(start + 7, end - start - 7);
+    }
+
+    // The Maildir's messages (new and seen).
+    size_t MaildirCount() {
+        size_t count = 0;
+        for (const char *part : {"/new", "/cur"}) {
+            std::error_code ignored;
+            for (auto it = std::filesystem::directory_iterator(pop3_.maildir("demo") + part, ignored);
+                 it != std::filesystem::directory_iterator(); ++it)
+                ++count;
+        }
+        return count;
+    }
+
+    // The Inbox records of the SQLite file at path: Unique ID, Subject and Header. The file
+    // is read from a copy (with its write-ahead log): SQLite would follow /proc/PID/root to the
+    // test's own view of the folder.
+    std::vector<Record> Inbox(const std::string &path) {
+        const std::string copy = folder_ / "inbox-copy.sqlite";
+        std::error_code ignored;
+        for (const char *suffix : {"", "-wal"}) {
+            std::filesystem::remove(copy + suffix, ignored);
+            std::filesystem::copy_file(path + suffix, copy + suffix, ignored);
+        }
+        return Records("Inbox", {"Unique ID", "Subject", "Header"}, copy);
+    }
+
+    POP3ServerProcess pop3_;
+};
+
+// A message whose uploaded file finds no room, or whose record the database refuses (its
+// disk full), stays on the server, unrecorded and uncounted; once there is room again the
+// next fetch stores it in full and only then deletes it on the server.
+TEST_F(POPCrashRecoveryTest, AFullAttachmentOrDataFolderLeavesTheMessageOnTheServer) {
+    REQUIRE_PRIVATE_MOUNTS();
+    const std::string files = folder_ / "site/mail/files";
+    struct Case {
+        std::string name, mounts, filled;  // filled: a folder the test fills once the host runs
+    } cases[] = {
+        {"attachment folder full", FullTmpfs(files), ""},
+        {"data folder full", "mount -t tmpfs -o size=4m,mode=0700 tmpfs " + data_, data_},
+    };
+    int round = 0;
+    for (const Case &c : cases) {
+        StartHost(Launcher(c.mounts));
+        const std::string root = "/proc/" + std::to_string(host_->pid()) + "/root";
+        EXPECT_EQ("0", Fetch()) << c.name;  // lays the database out
+        std::string filler;
+        if (!c.filled.empty()) {
+            filler = root + c.filled + "/fill";
+            int descriptor = open(filler.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+            ASSERT_GE(descriptor, 0) << filler;
+            const std::string block(65536, 'f');
+            size_t written = 0;
+            for (ssize_t n; (n = write(descriptor, block.data(), block.size())) > 0;)
+                written += static_cast<size_t>(n);
+            close(descriptor);
+            ASSERT_GT(written, 0u);
+        }
+        const std::string subject = "Upload " + std::to_string(++round);
+        Deliver(Upload(subject, 20000));
+        ASSERT_EQ(1u, MaildirCount());
+        EXPECT_EQ("0", Fetch()) << c.name;
+        EXPECT_EQ(1u, MaildirCount()) << c.name;
+        // The host's view of its data folder (a tmpfs of its own in the second case).
+        const std::string database = (c.filled.empty() ? "" : root) + data_ + "/velquor.sqlite";
+        for (const Record &record : Inbox(database))
+            EXPECT_EQ("", record.at("Header")) << c.name << ": a record of " << record.at("Subject");
+        // Room again: the message arrives whole, then leaves the server.
+        if (!filler.empty()) {
+            ASSERT_EQ(0, unlink(filler.c_str()));
+        } else {
+            EXPECT_EQ(host_->stop(), std::optional<int>(0)) << readWholeFile(folder_ / "host.err");
+            StartHost();
+        }
+        EXPECT_EQ("1", Fetch()) << c.name;
+        EXPECT_EQ(0u, MaildirCount()) << c.name;
+        const std::vector<Record> stored = Inbox(database);
+        ASSERT_EQ(1u, stored.size()) << c.name;
+        EXPECT_EQ(subject, stored[0].at("Subject"));
+        EXPECT_NE("", stored[0].at("Header"));
+        EXPECT_EQ(host_->stop(), std::optional<int>(0)) << readWholeFile(folder_ / "host.err");
+        std::error_code ignored;
+        std::filesystem::remove(data_ + "/velquor.sqlite", ignored);
+    }
+}
+
 }  // namespace
