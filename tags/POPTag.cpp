@@ -168,6 +168,11 @@ private:
     // Logs why a message stayed on the server and takes back what was made for it.
     void Abandon(const QELString &number, const QELString &identifier, uint32_t recordId, const QELString &why);
     bool LoginAgain(QELPOP3Client &client);
+    // Logs how many records reserve a message that was never stored (a fetch that ended
+    // early, such as a process killed meanwhile, or one that runs now). Such a message
+    // stays on the server and is not fetched again while its record exists; the record is
+    // left for the administrator.
+    void ReportUnfinishedReservations();
     void Log(const QELString &text) const { host_.WriteLogEntry(QELString("qelPOP: ") + text); }
 
     const QELHostServices &host_;
@@ -190,6 +195,7 @@ int32_t Fetch::Run(const QELString &server, const QELString &user, const QELStri
     host_.GetTagParameterFlag(names.deleteMessagesOnServer.text(), 0, deleteOnServer_, false);
     host_.GetTagParameter(names.maximumAttachmentSize.text(), 0, sizeLimit_, kDefaultAttachmentKilobytes);
 
+    ReportUnfinishedReservations();
     QELPOP3Client client(server, user, password);
     QELPOP3Client::POP3LoginStatus status = client.Login();
     if (status != QELPOP3Client::kSuccess) {
@@ -245,7 +251,10 @@ int32_t Fetch::Run(const QELString &server, const QELString &user, const QELStri
         }
         if (database_.CreateRecord(handle_) != 0)
             continue;
-        if (database_.SetFieldValue(handle_, names.fieldUniqueID, identifier) != 0) {
+        // The record reserves the message for this fetch; its empty Header tells it from a
+        // stored one (whose Header holds at least the retrieval's status line).
+        if (database_.SetFieldValue(handle_, names.fieldUniqueID, identifier) != 0 ||
+            database_.SetFieldValue(handle_, names.fieldHeader, QELString()) != 0) {
             // A database of another layout: nothing is added to it.
             client.Logout();
             return Report(host_, "The database could not be opened.", kWebmaster, kGeneralFailure);
@@ -376,6 +385,18 @@ void Fetch::Abandon(const QELString &number, const QELString &identifier, uint32
     database_.DeleteRecord(handle_, recordId);
     Log(QELString("message ") + number + " (" + identifier + ") was not stored: " + why +
         "; it stays on the server for a later fetch");
+}
+
+void Fetch::ReportUnfinishedReservations() {
+    const QELString &header = ModuleNames().fieldHeader;
+    if (database_.SelectRecords(handle_, header + " = ''") != 0)
+        return;
+    const uint32_t unfinished = database_.GetSelectedRecordCount(handle_);
+    database_.SelectRecords(handle_, QELString());
+    if (unfinished != 0)
+        Log(IntegerToText(unfinished) + (unfinished == 1 ? " record reserves a message" : " records reserve messages") +
+            " that no fetch stored (one ended early or runs now); those messages stay on the server and the "
+            "records are kept");
 }
 
 bool Fetch::LoginAgain(QELPOP3Client &client) {
