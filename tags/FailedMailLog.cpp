@@ -12,6 +12,7 @@
 #include "module/HostInterface.h"
 #include "mail/MailDeliveryJob.h"
 #include "module/ModuleNames.h"
+#include "tags/DatabaseLayout.h"
 
 namespace {
 
@@ -19,13 +20,8 @@ const char kReportProblem[] = "Contact the system administrator and report this 
 const char kDatabaseSuffix[] = "&quot; database.";
 constexpr int32_t kOperationFailed = static_cast<int32_t>(QEL_RESULT_OPERATION_FAILED);
 
-struct LogField {
-    const QELString QELModuleNames::*name;
-    uint32_t type;
-};
-
 // The layout, in the order the fields are added.
-const LogField kLayout[QELFailedMailLog::kFieldCount] = {
+const QELDatabaseLayout::Field kLayout[QELFailedMailLog::kFieldCount] = {
     {&QELModuleNames::logMessageID, 0x04050000u}, {&QELModuleNames::logStatus, 0x02060001u},
     {&QELModuleNames::logAttempts, 0x02020000u},  {&QELModuleNames::logSMTPServer, 0x00070000u},
     {&QELModuleNames::logFrom, 0x00070000u},      {&QELModuleNames::logReplyTo, 0x00070000u},
@@ -229,7 +225,7 @@ int32_t QELFailedMailLog::OpenLog(const QELHostServices &host, const QELHostData
     uint32_t fields = database.GetFieldCount(handle);
     if (fields == kFieldCount)
         return 0;
-    if (fields == 0)
+    if (fields == 0 || QELDatabaseLayout::IsUnfinished(database, handle, kLayout, kFieldCount, fields))
         code = CreateLogLayout(host, database, handle);
     else {
         ReportLayoutError(host);
@@ -251,11 +247,16 @@ int32_t QELFailedMailLog::CreateLogLayout(const QELHostServices &host, const QEL
         return code;
     uint32_t fields = database.GetFieldCount(handle);
     if (fields == 0) {
-        for (const LogField &field : kLayout) {
-            code = database.AddField(handle, names.*field.name, field.type);
-            if (code != 0)
-                break;
-        }
+        code = QELDatabaseLayout::AddFields(database, handle, kLayout, kFieldCount, 0);
+    } else if (QELDatabaseLayout::IsUnfinished(database, handle, kLayout, kFieldCount, fields)) {
+        // A process stopped while it laid the log out: the rest of the fields follow.
+        QELString entry("qelSendMail: the &quot;");
+        entry += names.logDatabaseName;
+        entry += "&quot; database was left with ";
+        entry += IntegerToText(fields);
+        entry += " of its fields and no record; the others have been added";
+        host.WriteLogEntry(entry);
+        code = QELDatabaseLayout::AddFields(database, handle, kLayout, kFieldCount, fields);
     } else if (fields != kFieldCount) {
         code = kOperationFailed;
     }

@@ -21,15 +21,17 @@ public:
     static constexpr uint32_t kFieldCount = 11;
 
     // Starts the database system and opens "__QELDB__SendMail_Log__" for shared use with
-    // its layout checked, created when the database is new (see CreateLogLayout). 0 with
+    // its layout checked, created when the database is new or completed when a stopped
+    // process left it unfinished (see CreateLogLayout). 0 with
     // the open database in handle; otherwise the failure has been reported (SetErrorInfo
     // and the host log), nothing is left open and the service's code is returned (the
     // layout error gives 'MOpF').
     static int32_t OpenLog(const QELHostServices &host, const QELHostDatabase &database, uint32_t &handle);
 
     // Reopens the database exclusively, counts its fields again (another request may have
-    // laid it out meanwhile: 11 fields need nothing, 0 get the layout, any other count is
-    // the layout error), then reopens it for shared use. handle follows the reopened
+    // laid it out meanwhile: 11 fields need nothing, 0 get the layout, the first fields of
+    // the layout without any record get the rest (logged), any other count is the layout
+    // error), then reopens it for shared use. handle follows the reopened
     // database; on failure it is closed and the code returned, the failure reported.
     static int32_t CreateLogLayout(const QELHostServices &host, const QELHostDatabase &database, uint32_t &handle);
 

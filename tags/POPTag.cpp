@@ -17,6 +17,7 @@
 #include "net/NetworkLimits.h"
 #include "net/POP3Client.h"
 #include "net/UIDLListing.h"
+#include "tags/DatabaseLayout.h"
 #include "tags/MailServerSettings.h"
 
 namespace {
@@ -32,13 +33,8 @@ constexpr uint32_t kDefaultAttachmentKilobytes = 3072;
 // cut short) is replaced by a new login.
 constexpr uint32_t kMostLogins = 4;
 
-struct Field {
-    const QELString QELModuleNames::*name;
-    uint32_t descriptor;
-};
-
 // The layout of a message database, in the order its fields are added.
-const Field kLayout[] = {
+const QELDatabaseLayout::Field kLayout[] = {
     {&QELModuleNames::fieldHeader, 0x00070000u},       {&QELModuleNames::fieldMessage, 0x00070000u},
     {&QELModuleNames::fieldRead, 0x00010000u},         {&QELModuleNames::fieldUniqueID, 0x06060032u},
     {&QELModuleNames::fieldTo, 0x00070000u},           {&QELModuleNames::fieldFrom, 0x00070000u},
@@ -130,21 +126,26 @@ QELString BoundaryOf(const QELString &header) {
 // error is reported and nothing is left open; the database system stays started.
 int32_t OpenMessageDatabase(const QELHostServices &host, const QELHostDatabase &database, const QELString &name,
                             uint32_t &handle) {
+    constexpr uint32_t kFields = sizeof kLayout / sizeof kLayout[0];
     if (database.OpenDatabase(name, QEL_OPEN_SHARED, QELString(), handle) != 0)
         return Report(host, "The database could not be opened.", kWebmaster, kGeneralFailure);
-    if (database.GetFieldCount(handle) != 0)
+    uint32_t fields = database.GetFieldCount(handle);
+    if (fields != 0 && !QELDatabaseLayout::IsUnfinished(database, handle, kLayout, kFields, fields))
         return 0;
     database.CloseDatabase(handle);
     if (database.OpenDatabase(name, QEL_OPEN_EXCLUSIVE, QELString(), handle) != 0)
         return Report(host, "The database could not be opened.", kWebmaster, kGeneralFailure);
-    // Another request may have laid it out between the two opens.
-    if (database.GetFieldCount(handle) == 0) {
-        const QELModuleNames &names = ModuleNames();
-        for (const Field &field : kLayout) {
-            if (database.AddField(handle, names.*field.name, field.descriptor) != 0) {
-                database.CloseDatabase(handle);
-                return Report(host, "The database could not be created.", kWebmaster, kGeneralFailure);
-            }
+    // Another request may have laid it out between the two opens; a process that stopped
+    // while laying it out left its first fields, and the rest follow.
+    fields = database.GetFieldCount(handle);
+    const bool unfinished = QELDatabaseLayout::IsUnfinished(database, handle, kLayout, kFields, fields);
+    if (fields == 0 || unfinished) {
+        if (unfinished)
+            host.WriteLogEntry(QELString("qelPOP: the database ") + name + " was left with " + IntegerToText(fields) +
+                               " of its fields and no record; the others are added");
+        if (QELDatabaseLayout::AddFields(database, handle, kLayout, kFields, fields) != 0) {
+            database.CloseDatabase(handle);
+            return Report(host, "The database could not be created.", kWebmaster, kGeneralFailure);
         }
     }
     database.CloseDatabase(handle);

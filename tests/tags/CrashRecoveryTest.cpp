@@ -380,4 +380,177 @@ TEST_F(POPCrashRecoveryTest, AFullAttachmentOrDataFolderLeavesTheMessageOnTheSer
     }
 }
 
+// The ten kill moments: a fixed seed picks each delay after the burst begins.
+std::vector<int> KillDelays(int most) {
+    std::mt19937 random(14);
+    std::uniform_int_distribution<int> pick(0, most);
+    std::vector<int> delays;
+    for (int i = 0; i < 10; ++i)
+        delays.push_back(pick(random));
+    return delays;
+}
+
+// velquor-host killed at ten seeded moments while a burst of deliveries fails, then started
+// again: every failed-mail record names a complete spool file, no "msg" file is partial,
+// what the kill left (spool files no record names, temporary files of jobs that were
+// running) is kept and shown on the failed-mail page, and a new failure is logged as usual.
+TEST_F(CrashRecoveryTest, AKillDuringFailingDeliveriesLeavesEveryRecordItsCompleteSpoolFile) {
+    constexpr int kBurst = 8;
+    int run = 0;
+    for (int delay : KillDelays(200)) {
+        ++run;
+        std::error_code ignored;
+        std::filesystem::remove_all(data_, ignored);
+        std::filesystem::create_directories(data_ + "/FM");
+        StartHost();
+        ScriptedServer smtp;
+        for (int i = 0; i < kBurst; ++i)
+            Refusal(smtp.connection());
+        smtp.start();
+        SendPage(smtp);
+        int answered = 0;
+        std::thread burst([&] {
+            for (int i = 0; i < kBurst; ++i)
+                if (Get("send.html").find("sent") != std::string::npos)
+                    ++answered;
+        });
+        // The seeded moment of the kill (the experiment's variable, not a synchronisation).
+        std::this_thread::sleep_for(std::chrono::milliseconds(delay));
+        host_->signal(SIGKILL);
+        EXPECT_TRUE(host_->waitForExit(std::chrono::seconds(30)).has_value());
+        burst.join();
+
+        const std::vector<Record> records = Records();
+        const SpoolListing spool = ListSpool(data_ + "/FM");
+        std::set<std::string> named;
+        for (const Record &record : records) {
+            const std::string name = "msg" + record.at("Message ID");
+            named.insert(name);
+            EXPECT_TRUE(EndsWith(readWholeFile(data_ + "/FM/" + name), kSpoolEnd)) << "run " << run << ": " << name;
+        }
+        for (const std::string &name : spool.messages)
+            EXPECT_TRUE(EndsWith(readWholeFile(data_ + "/FM/" + name), kSpoolEnd)) << "run " << run << ": " << name;
+        size_t orphans = 0, completeTemporaries = 0;
+        for (const std::string &name : spool.messages)
+            orphans += named.count(name) == 0 ? 1 : 0;
+        for (const std::string &name : spool.temporaries)
+            completeTemporaries += EndsWith(readWholeFile(data_ + "/FM/" + name), kSpoolEnd) ? 1 : 0;
+        EXPECT_EQ(records.size(), named.size()) << "run " << run << ": two records name one file";
+        EXPECT_LE(records.size() + orphans + spool.temporaries.size(), static_cast<size_t>(kBurst));
+        std::printf("deliveries run %d: kill after %d ms, %d of %d requests answered, %zu records, %zu orphan spool "
+                    "files, %zu jobs running at the kill (unfinished spool files, %zu complete)\n",
+                    run, delay, answered, kBurst, records.size(), orphans, spool.temporaries.size(),
+                    completeTemporaries);
+
+        // Started again: the page counts what the kill left, and nothing of it goes.
+        StartHost();
+        const std::string admin = Get("admin.html");
+        if (orphans + spool.temporaries.size() != 0) {
+            const std::string figure = "holds " + std::to_string(orphans) + " message file" +
+                                       (orphans == 1 ? "" : "s") + " that no failed-mail record names and " +
+                                       std::to_string(spool.temporaries.size()) + " unfinished spool file";
+            EXPECT_NE(std::string::npos, admin.find(figure)) << "run " << run << "\n" << admin;
+        } else {
+            EXPECT_EQ(std::string::npos, admin.find("The spool folder holds")) << "run " << run;
+        }
+        const SpoolListing after = ListSpool(data_ + "/FM");
+        EXPECT_EQ(spool.messages, after.messages) << "run " << run;
+        EXPECT_EQ(spool.temporaries, after.temporaries) << "run " << run;
+        // New work: one more refused message ends as a record of its own.
+        ScriptedServer again;
+        Refusal(again.connection());
+        again.start();
+        SendPage(again);
+        EXPECT_NE(std::string::npos, Get("send.html").find("sent"));
+        size_t now = 0;
+        for (Clock::time_point end = Clock::now() + kPatience; Clock::now() < end && now <= records.size();) {
+            now = Records().size();
+            if (now <= records.size())
+                std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        EXPECT_EQ(records.size() + 1, now) << "run " << run;
+        EXPECT_EQ(host_->stop(), std::optional<int>(0)) << readWholeFile(folder_ / "host.err");
+    }
+}
+
+// The subjects of the messages in a Maildir (new and seen).
+std::set<std::string> MaildirSubjects(const std::string &maildir) {
+    std::set<std::string> subjects;
+    for (const char *part : {"/new", "/cur"}) {
+        std::error_code ignored;
+        for (auto it = std::filesystem::directory_iterator(maildir + part, ignored);
+             it != std::filesystem::directory_iterator(); ++it) {
+            const std::string text = readWholeFile(it->path().string());
+            size_t at = text.find("Subject: ");
+            if (at != std::string::npos)
+                subjects.insert(text.substr(at + 9, text.find("\r\n", at) - at - 9));
+        }
+    }
+    return subjects;
+}
+
+// velquor-host killed at ten seeded moments while qelPOP fetches and deletes, then started
+// again: no message has left the Maildir without its complete record; records that only
+// reserve a message are counted (the log of the next fetch names them) and kept; the next
+// fetch stores every other message.
+TEST_F(POPCrashRecoveryTest, AKillDuringAFetchLeavesNoMessageGoneWithoutItsRecord) {
+    constexpr int kMessages = 20;
+    int run = 0;
+    for (int delay : KillDelays(700)) {
+        ++run;
+        std::error_code ignored;
+        std::filesystem::remove(data_ + "/velquor.sqlite", ignored);
+        std::filesystem::remove(data_ + "/velquor.sqlite-wal", ignored);
+        std::filesystem::remove(data_ + "/velquor.sqlite-shm", ignored);
+        for (const char *part : {"/new", "/cur"})
+            for (auto it = std::filesystem::directory_iterator(pop3_.maildir("demo") + part, ignored);
+                 it != std::filesystem::directory_iterator(); ++it)
+                std::filesystem::remove(it->path(), ignored);
+        std::set<std::string> delivered;
+        for (int i = 0; i < kMessages; ++i) {
+            const std::string subject = "Run " + std::to_string(run) + " message " + std::to_string(i);
+            Deliver(Upload(subject, 3000 + 500 * i));
+            delivered.insert(subject);
+        }
+        StartHost();
+        std::string shown;
+        std::thread fetch([&] { shown = Fetch(); });
+        // The seeded moment of the kill (the experiment's variable, not a synchronisation).
+        std::this_thread::sleep_for(std::chrono::milliseconds(delay));
+        host_->signal(SIGKILL);
+        EXPECT_TRUE(host_->waitForExit(std::chrono::seconds(30)).has_value());
+        fetch.join();
+
+        const std::set<std::string> onServer = MaildirSubjects(pop3_.maildir("demo"));
+        std::set<std::string> complete;
+        size_t reservations = 0, storedNotDeleted = 0;
+        for (const Record &record : Inbox(data_ + "/velquor.sqlite")) {
+            if (record.at("Header").empty()) {
+                ++reservations;
+                continue;
+            }
+            complete.insert(record.at("Subject"));
+            storedNotDeleted += onServer.count(record.at("Subject"));
+        }
+        for (const std::string &subject : delivered)
+            EXPECT_TRUE(onServer.count(subject) != 0 || complete.count(subject) != 0)
+                << "run " << run << ": " << subject << " left the server without its record";
+        std::printf("fetch run %d: kill after %d ms (page showed %s), %zu of %d stored, %zu of them still on the "
+                    "server, %zu empty reservation records\n",
+                    run, delay, shown.empty() ? "nothing" : shown.c_str(), complete.size(), kMessages,
+                    storedNotDeleted, reservations);
+
+        // Started again: the next fetch names the reservations and stores every other message.
+        StartHost();
+        const size_t logStart = readWholeFile(data_ + "/velquor.log").size();
+        const size_t waiting = onServer.size() - storedNotDeleted;
+        EXPECT_EQ(std::to_string(waiting - reservations), Fetch()) << "run " << run;
+        const std::string log = readWholeFile(data_ + "/velquor.log").substr(logStart);
+        const std::string named = std::to_string(reservations) + (reservations == 1 ? " record reserves" : " records reserve");
+        EXPECT_EQ(reservations != 0, log.find("qelPOP: " + named) != std::string::npos) << "run " << run << "\n" << log;
+        EXPECT_EQ(reservations + storedNotDeleted, MaildirSubjects(pop3_.maildir("demo")).size()) << "run " << run;
+        EXPECT_EQ(host_->stop(), std::optional<int>(0)) << readWholeFile(folder_ / "host.err");
+    }
+}
+
 }  // namespace
