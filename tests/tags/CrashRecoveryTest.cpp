@@ -380,13 +380,16 @@ TEST_F(POPCrashRecoveryTest, AFullAttachmentOrDataFolderLeavesTheMessageOnTheSer
     }
 }
 
-// The ten kill moments: a fixed seed picks each delay after the burst begins.
-std::vector<int> KillDelays(int most) {
+// The ten kill moments, in milliseconds after the work begins: a fixed seed picks each as a
+// share of `whole`, the time the same work took uninterrupted on this machine (so that the
+// moments fall within it, with or without the sanitizers).
+std::vector<int> KillDelays(Clock::duration whole) {
+    const double milliseconds = std::chrono::duration<double, std::milli>(whole).count();
     std::mt19937 random(14);
-    std::uniform_int_distribution<int> pick(0, most);
+    std::uniform_real_distribution<double> share(0.0, 1.0);
     std::vector<int> delays;
     for (int i = 0; i < 10; ++i)
-        delays.push_back(pick(random));
+        delays.push_back(static_cast<int>(share(random) * milliseconds));
     return delays;
 }
 
@@ -396,8 +399,28 @@ std::vector<int> KillDelays(int most) {
 // running) is kept and shown on the failed-mail page, and a new failure is logged as usual.
 TEST_F(CrashRecoveryTest, AKillDuringFailingDeliveriesLeavesEveryRecordItsCompleteSpoolFile) {
     constexpr int kBurst = 8;
+    // The burst once without a kill: how long until every failure is recorded.
+    Clock::duration whole;
+    {
+        StartHost();
+        ScriptedServer smtp;
+        for (int i = 0; i < kBurst; ++i)
+            Refusal(smtp.connection());
+        smtp.start();
+        SendPage(smtp);
+        const Clock::time_point start = Clock::now();
+        for (int i = 0; i < kBurst; ++i)
+            EXPECT_NE(std::string::npos, Get("send.html").find("sent"));
+        for (Clock::time_point end = start + kPatience; Clock::now() < end && Records().size() < kBurst;)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        whole = Clock::now() - start;
+        ASSERT_EQ(static_cast<size_t>(kBurst), Records().size());
+        EXPECT_EQ(host_->stop(), std::optional<int>(0)) << readWholeFile(folder_ / "host.err");
+    }
+    std::printf("deliveries: the burst took %lld ms uninterrupted\n",
+                static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(whole).count()));
     int run = 0;
-    for (int delay : KillDelays(200)) {
+    for (int delay : KillDelays(whole)) {
         ++run;
         std::error_code ignored;
         std::filesystem::remove_all(data_, ignored);
@@ -495,23 +518,36 @@ std::set<std::string> MaildirSubjects(const std::string &maildir) {
 // fetch stores every other message.
 TEST_F(POPCrashRecoveryTest, AKillDuringAFetchLeavesNoMessageGoneWithoutItsRecord) {
     constexpr int kMessages = 10;
-    int run = 0;
-    for (int delay : KillDelays(400)) {
-        ++run;
+    // A fresh database and the run's messages in the Maildir.
+    auto prepare = [&](int run) {
         std::error_code ignored;
-        std::filesystem::remove(data_ + "/velquor.sqlite", ignored);
-        std::filesystem::remove(data_ + "/velquor.sqlite-wal", ignored);
-        std::filesystem::remove(data_ + "/velquor.sqlite-shm", ignored);
+        for (const char *suffix : {"", "-wal", "-shm"})
+            std::filesystem::remove(data_ + "/velquor.sqlite" + suffix, ignored);
         for (const char *part : {"/new", "/cur"})
             for (auto it = std::filesystem::directory_iterator(pop3_.maildir("demo") + part, ignored);
                  it != std::filesystem::directory_iterator(); ++it)
                 std::filesystem::remove(it->path(), ignored);
-        std::set<std::string> delivered;
+        std::set<std::string> subjects;
         for (int i = 0; i < kMessages; ++i) {
             const std::string subject = "Run " + std::to_string(run) + " message " + std::to_string(i);
             Deliver(Upload(subject, 3000 + 500 * i));
-            delivered.insert(subject);
+            subjects.insert(subject);
         }
+        return subjects;
+    };
+    // The fetch once without a kill.
+    prepare(0);
+    StartHost();
+    const Clock::time_point start = Clock::now();
+    EXPECT_EQ(std::to_string(kMessages), Fetch());
+    const Clock::duration whole = Clock::now() - start;
+    EXPECT_EQ(host_->stop(), std::optional<int>(0)) << readWholeFile(folder_ / "host.err");
+    std::printf("fetch: %d messages took %lld ms uninterrupted\n", kMessages,
+                static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(whole).count()));
+    int run = 0;
+    for (int delay : KillDelays(whole)) {
+        ++run;
+        const std::set<std::string> delivered = prepare(run);
         StartHost();
         std::string shown;
         std::thread fetch([&] { shown = Fetch(); });
