@@ -2,8 +2,10 @@
 // an undelivered message, resends from it, and the status posts.
 #include "mail/MailDeliveryJob.h"
 
+#include <chrono>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "foundation/Date.h"
@@ -22,7 +24,14 @@ const char kCRLF[] = "\r\n";
 constexpr uint32_t kLongestLine = 998;
 // Names tried for a new spool file before the job gives up.
 constexpr uint32_t kSpoolNameTries = 1000;
-constexpr uint32_t kStatusPostTries = 3;
+// The name a spool file is written under before it is complete; "spool1.tmp", "spool2.tmp"
+// and so on while it is taken.
+const char kTemporarySpoolName[] = "spool.tmp";
+// A status post that reaches no server or meets a 5xx answer is tried again after these
+// pauses: four tries in all, within 7 s of the first, well inside the minute that
+// unloading the module waits for running jobs.
+constexpr uint32_t kStatusPostPauses[] = {1000, 2000, 4000};
+constexpr uint32_t kStatusPostTries = 1 + sizeof kStatusPostPauses / sizeof kStatusPostPauses[0];
 
 // A copy that shares no buffer with its source, so that the job's thread never touches
 // a buffer the request still uses.
@@ -219,12 +228,18 @@ bool QELMailDeliveryJob::readSpooledText(QELString &text, bool &missing, QELStri
     }
     text = headerLines();
     bool inHeaders = true;
+    bool ended = false;
     const uint32_t size = stream->GetSize();
     while (stream->position() < size) {
+        const uint32_t before = stream->position();
         QELString line = stream->ReadLine();
+        if (stream->position() == before)
+            break;  // a read that failed: the rest cannot be had
         // The end line is known before anything is unstuffed.
-        if (line.equals("."))
+        if (line.equals(".")) {
+            ended = true;
             break;
+        }
         if (line.startsWith(".."))
             line.dropFirst(1);
         if (inHeaders) {
@@ -236,21 +251,33 @@ bool QELMailDeliveryJob::readSpooledText(QELString &text, bool &missing, QELStri
         text.append(line);
         text.append(kCRLF);
     }
+    if (!ended) {
+        // Every spool file ends with the line "."; without it the text is cut short (a
+        // write that stopped, or a read that failed) and must not go out as it is.
+        text.clear();
+        problem = QELString("the spool file ") + fields_.storedMessageID + " is truncated: its end line \".\" is missing";
+        return false;
+    }
     return true;
 }
 
-QELString QELMailDeliveryJob::spool(const QELString &text, QELString &messageID) const {
+QELString QELMailDeliveryJob::writeTemporary(const QELString &text, QELFileSystemItem &temporary) const {
     QELFileSystemItem folder(fields_.spoolFolder);
-    QELFileSystemItem temporary(folder, QELString("spool.tmp"));
+    temporary = QELFileSystemItem(folder, QELString(kTemporarySpoolName));
     QELOwned<QELFileStream> stream = CreateFileStream(temporary, true);
     if (!stream)
         return QELString("no spool file could be created in ") + fields_.spoolFolder;
-    bool written = stream->Write(text.length(), text.text()) == text.length();
+    bool written = stream->Write(text.length(), text.text()) == text.length() &&
+                   stream->Write(2, kCRLF) == 2;
     stream.reset();
-    if (!written) {
-        removeFromSpool(temporary);
-        return QELString("the spool file in ") + fields_.spoolFolder + " could not be written";
-    }
+    if (written)
+        return QELString();
+    removeFromSpool(temporary);
+    return QELString("the spool file in ") + fields_.spoolFolder + " could not be written";
+}
+
+QELString QELMailDeliveryJob::nameSpoolFile(const QELFileSystemItem &temporary, QELString &messageID) const {
+    QELFileSystemItem folder(fields_.spoolFolder);
     if (!fields_.storedMessageID.isEmpty()) {
         messageID = fields_.storedMessageID;
         if (temporary.MoveReplacing(QELFileSystemItem(folder, fields_.storedMessageID)))
@@ -259,7 +286,7 @@ QELString QELMailDeliveryJob::spool(const QELString &text, QELString &messageID)
         return QELString("the spool file ") + fields_.storedMessageID + " could not be replaced";
     }
     // The next free name of the current Julian date, 0.0000007 day further each time a
-    // name is taken.
+    // name is taken. A move never replaces, so a name taken meanwhile is skipped.
     QELDecimal stamp = QELJulianStamp().julianDate();
     const QELDecimal step("0.0000007");
     for (uint32_t attempt = 0; attempt < kSpoolNameTries; ++attempt) {
@@ -293,6 +320,8 @@ void QELMailDeliveryJob::postStatus(const QELString &messageID, const char *stat
     const QELStatusPostNames &names = StatusPostNames();
     const bool failure = QELString(status).equals("F");
     for (uint32_t attempt = 0; attempt < kStatusPostTries; ++attempt) {
+        if (attempt != 0)
+            std::this_thread::sleep_for(std::chrono::milliseconds(kStatusPostPauses[attempt - 1]));
         QELHTTPClient client;
         if (!client.SetURL(fields_.statusURL))
             return;
@@ -342,6 +371,13 @@ int32_t QELMailDeliveryJob::Run() {
     recipients.append(',');
     recipients.append(fields_.bcc);
     QELStringSplitter recipientList(recipients, QELString(","));
+    const bool spooling = !fields_.spoolFolder.isEmpty() && !fields_.statusURL.isEmpty();
+    // A new message is on the disk before it goes out: should the process end while it is
+    // being delivered, its temporary file tells of it.
+    QELFileSystemItem temporary{QELString()};
+    QELString spoolError;
+    if (spooling && !resend)
+        spoolError = writeTemporary(text, temporary);
     QELStringSplitter lines(text, QELString(kCRLF));
     QELString error = QELSMTPClient().SMTPSend(fields_.smtpServer, fields_.from, recipientList, lines);
 
@@ -350,14 +386,18 @@ int32_t QELMailDeliveryJob::Run() {
             // Gone only once delivered, before the log hears of it.
             removeFromSpool(QELFileSystemItem(QELFileSystemItem(fields_.spoolFolder), fields_.storedMessageID));
             postStatus(fields_.storedMessageID, "S", QELString());
+        } else if (spooling && spoolError.isEmpty()) {
+            removeFromSpool(temporary);
         }
         return 0;
     }
-    if (fields_.spoolFolder.isEmpty() || fields_.statusURL.isEmpty())
+    if (!spooling)
         return 0;
-    text.append(kCRLF);
+    if (resend)
+        spoolError = writeTemporary(text, temporary);
     QELString messageID;
-    QELString spoolError = spool(text, messageID);
+    if (spoolError.isEmpty())
+        spoolError = nameSpoolFile(temporary, messageID);
     if (!spoolError.isEmpty()) {
         error.append("; the message was not kept: ");
         error.append(spoolError);

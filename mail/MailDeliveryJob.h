@@ -46,6 +46,9 @@ public:
 
 protected:
     // Composes, delivers, spools when undelivered, and posts the outcome. Returns 0.
+    // A new message's text is written to a temporary spool file before it goes out: the
+    // file is removed once delivered and named "msg..." when the delivery fails, so a
+    // process that ends meanwhile leaves the temporary file, never a partial "msg" file.
     int32_t Run() override;
 
 private:
@@ -53,18 +56,24 @@ private:
     QELString headerLines() const;
     // The resend's text: the header lines now, then the spooled text without its own
     // address, subject and date headers and without its dot-stuffing. False when the spool
-    // file exists but cannot be read (problem says why); a missing file gives true and an
-    // empty text: the message was delivered before.
+    // file exists but cannot be read in full, or lacks its end line "." (problem says why);
+    // a missing file gives true and an empty text: the message was delivered before.
     bool readSpooledText(QELString &text, bool &missing, QELString &problem) const;
-    // Writes the transmitted text to a temporary file in the spool folder and moves it to
-    // its name: a new message takes the next free "msg" name of the current Julian date,
-    // a resend replaces its file in one step. Empty on success, else why it failed.
-    QELString spool(const QELString &text, QELString &messageID) const;
+    // Writes the transmitted text and a closing CR LF to a new temporary file of the spool
+    // folder ("spool.tmp", or the next free "spoolN.tmp"), which temporary then names.
+    // Empty on success, else why it failed (a file written in part is removed).
+    QELString writeTemporary(const QELString &text, QELFileSystemItem &temporary) const;
+    // Gives the written temporary file its spool name without ever replacing another
+    // message's file: a new message takes the next free "msg" name of the current Julian
+    // date, a resend replaces its own file in one step. Empty on success, else why it
+    // failed (the temporary file is then removed).
+    QELString nameSpoolFile(const QELFileSystemItem &temporary, QELString &messageID) const;
     // Removes a file of the spool folder; false when it cannot.
     bool removeFromSpool(const QELFileSystemItem &file) const;
     // Posts the outcome to the status URL: MessageID and Status, and for a failure the
-    // message's fields and the error text. Tried three times in all when no connection
-    // is made or the answer is a 5xx.
+    // message's fields and the error text. Tried four times in all, 1 s, 2 s and 4 s
+    // apart, while no connection is made or the answer is a 5xx; after the last try the
+    // outcome is not recorded (a failed message's spool file stays, named by no record).
     void postStatus(const QELString &messageID, const char *status, const QELString &info) const;
 
     QELMailFields fields_;

@@ -12,6 +12,8 @@ packages=(
   openssl libssl-dev
   # The run command's POP3 server (and the tests'): a private Dovecot, scripts/pop3-server.py.
   dovecot-core dovecot-pop3d
+  # The disk-fault tests: a small tmpfs or a read-only mount in a private mount namespace.
+  util-linux mount
 )
 if [ "${VELQUOR_SETUP_TEST_SERVERS:-0}" = 1 ]; then
   # Real servers, load generators (hey holds a fixed rate for the load check) and a headless

@@ -3,9 +3,17 @@
 #include "tags/FailedMailLog.h"
 
 #include "module/DatabaseGuard.h"
+#include <string>
+#include <unordered_set>
+
+#include "foundation/FolderSpecification.h"
+#include "foundation/FileSystemItemList.h"
+#include "foundation/NumberText.h"
+
 #include "module/HostInterface.h"
 #include "mail/MailDeliveryJob.h"
 #include "module/ModuleNames.h"
+#include "tags/DatabaseLayout.h"
 
 namespace {
 
@@ -13,13 +21,8 @@ const char kReportProblem[] = "Contact the system administrator and report this 
 const char kDatabaseSuffix[] = "&quot; database.";
 constexpr int32_t kOperationFailed = static_cast<int32_t>(QEL_RESULT_OPERATION_FAILED);
 
-struct LogField {
-    const QELString QELModuleNames::*name;
-    uint32_t type;
-};
-
 // The layout, in the order the fields are added.
-const LogField kLayout[QELFailedMailLog::kFieldCount] = {
+const QELDatabaseLayout::Field kLayout[QELFailedMailLog::kFieldCount] = {
     {&QELModuleNames::logMessageID, 0x04050000u}, {&QELModuleNames::logStatus, 0x02060001u},
     {&QELModuleNames::logAttempts, 0x02020000u},  {&QELModuleNames::logSMTPServer, 0x00070000u},
     {&QELModuleNames::logFrom, 0x00070000u},      {&QELModuleNames::logReplyTo, 0x00070000u},
@@ -29,16 +32,6 @@ const LogField kLayout[QELFailedMailLog::kFieldCount] = {
 };
 
 bool IsDigit(char c) { return c >= '0' && c <= '9'; }
-
-// Whether the database's first count fields are the layout's first ones: a layout that a
-// refused field cut short, to be completed; any other database is not the log's.
-bool HoldsLayoutStart(const QELHostDatabase &database, uint32_t handle, uint32_t count) {
-    const QELModuleNames &names = ModuleNames();
-    const QELString *fields[QELFailedMailLog::kFieldCount];
-    for (uint32_t i = 0; i < count && i < QELFailedMailLog::kFieldCount; ++i)
-        fields[i] = &(names.*kLayout[i].name);
-    return count < QELFailedMailLog::kFieldCount && database.HasFields(handle, fields, count);
-}
 
 void ReportLayoutError(const QELHostServices &host) {
     const QELModuleNames &names = ModuleNames();
@@ -249,7 +242,9 @@ int32_t QELFailedMailLog::OpenLog(const QELHostServices &host, const QELHostData
         return code;
     guard.opened(handle);
     uint32_t fields = database.GetFieldCount(handle);
-    if (fields != kFieldCount && (fields == 0 || HoldsLayoutStart(database, handle, fields))) {
+    const bool unlaid = fields != kFieldCount &&
+                        (fields == 0 || QELDatabaseLayout::IsUnfinished(database, handle, kLayout, kFieldCount, fields));
+    if (unlaid) {
         guard.closed();  // the layout is made on handles of its own, this one closed first
         code = CreateLogLayout(host, database, handle);
         if (code != 0)
@@ -275,15 +270,19 @@ int32_t QELFailedMailLog::CreateLogLayout(const QELHostServices &host, const QEL
         // Closed when the layout is done, or when a failed allocation unwinds.
         QELDatabaseGuard exclusive(database, false);
         exclusive.opened(handle);
-        // Fields are added in layout order, so a layout that a refused field cut short
-        // holds its first fields: the rest are added now.
         uint32_t fields = database.GetFieldCount(handle);
-        if (fields < kFieldCount) {
-            for (uint32_t i = fields; i < kFieldCount; ++i) {
-                code = database.AddField(handle, names.*kLayout[i].name, kLayout[i].type);
-                if (code != 0)
-                    break;
-            }
+        if (fields == 0) {
+            code = QELDatabaseLayout::AddFields(database, handle, kLayout, kFieldCount, 0);
+        } else if (QELDatabaseLayout::IsUnfinished(database, handle, kLayout, kFieldCount, fields)) {
+            // Fields are added in layout order, so a layout that a refused field or a stopped
+            // process cut short holds its first fields and no record: the rest follow.
+            QELString entry("qelSendMail: the &quot;");
+            entry += names.logDatabaseName;
+            entry += "&quot; database was left with ";
+            entry += IntegerToText(fields);
+            entry += " of its fields and no record; the others have been added";
+            host.WriteLogEntry(entry);
+            code = QELDatabaseLayout::AddFields(database, handle, kLayout, kFieldCount, fields);
         } else if (fields != kFieldCount) {
             code = kOperationFailed;
         }
@@ -325,4 +324,68 @@ int32_t QELFailedMailLog::HandleStatus(const QELHostServices &host, const QELHos
     QELDatabaseGuard log(database, true);
     log.opened(handle);
     return ApplyStatus(host, database, handle);
+}
+
+namespace {
+
+bool IsFileEntry(const platform::FolderEntry &entry, void *) { return entry.kind == platform::ItemKind::File; }
+
+// "N thing" or "N things".
+QELString Counted(uint32_t count, const char *thing) {
+    QELString text = IntegerToText(count);
+    text += " ";
+    text += thing;
+    if (count != 1)
+        text += "s";
+    return text;
+}
+
+}  // namespace
+
+bool QELFailedMailLog::TakeSpoolCensus(const QELHostDatabase &database, uint32_t handle,
+                                       const QELString &spoolFolder, QELSpoolCensus &census) {
+    census = QELSpoolCensus();
+    QELFileSystemItem folderItem(spoolFolder);
+    if (!folderItem.Exists())
+        return true;
+    if (database.SelectRecords(handle, QELString()) != 0)
+        return false;
+    std::unordered_set<std::string> named;
+    const uint32_t count = database.GetSelectedRecordCount(handle);
+    if (count != 0 && database.MoveToFirstRecord(handle) != 0)
+        return false;
+    for (uint32_t i = 0; i < count; ++i) {
+        named.insert(database.GetFieldDecimal(handle, ModuleNames().logMessageID).toText().text());
+        if (i + 1 < count && database.MoveToNextRecord(handle) != 0)
+            return false;
+    }
+    QELFileSystemItemList files;
+    try {
+        if (!QELFolderSpecification(folderItem).ListItems(files, IsFileEntry))
+            return false;
+    } catch (const QELFileSystemItem::IsNotAFolder &) {
+        return false;
+    }
+    for (uint32_t i = 0; i < files.count(); ++i) {
+        const QELString name = files.item(i)->GetName();
+        QELDecimal id(25, 0);
+        if (name.startsWith("msg", QELString::kIgnoreCase) && ParseMessageID(name, &id)) {
+            if (named.count(id.toText().text()) == 0)
+                ++census.orphans;
+        } else if (name.startsWith("spool") && name.endsWith(".tmp")) {
+            ++census.unfinished;
+        }
+    }
+    return true;
+}
+
+QELString QELFailedMailLog::DescribeSpoolCensus(const QELSpoolCensus &census) {
+    if (census.orphans == 0 && census.unfinished == 0)
+        return QELString();
+    QELString text("The spool folder holds ");
+    text += Counted(census.orphans, "message file");
+    text += " that no failed-mail record names and ";
+    text += Counted(census.unfinished, "unfinished spool file");
+    text += " of deliveries that never ended; they are kept for inspection.";
+    return text;
 }

@@ -282,6 +282,18 @@ int32_t AdminPages::run() {
 }
 
 int32_t AdminPages::list(uint32_t page) {
+    // Spool files that no record shows are named above the list (and in the host log),
+    // never removed: they may be the only copy of a message.
+    QELSpoolCensus census;
+    if (QELFailedMailLog::TakeSpoolCensus(database_, handle_, spoolFolder_, census)) {
+        const QELString notice = QELFailedMailLog::DescribeSpoolCensus(census);
+        if (!notice.isEmpty()) {
+            output_ += "<p>";
+            output_ += notice;
+            output_ += "</p>";
+            host_.WriteLogEntry(QELString("qelSendMail: ") + notice);
+        }
+    }
     int32_t code = database_.SelectRecords(handle_, QELString());
     if (code != 0)
         return ReportDatabaseError(host_, kSearchFailed, code);

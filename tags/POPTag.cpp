@@ -18,6 +18,7 @@
 #include "net/NetworkLimits.h"
 #include "net/POP3Client.h"
 #include "net/UIDLListing.h"
+#include "tags/DatabaseLayout.h"
 #include "tags/MailServerSettings.h"
 
 namespace {
@@ -33,13 +34,8 @@ constexpr uint32_t kDefaultAttachmentKilobytes = 3072;
 // cut short) is replaced by a new login.
 constexpr uint32_t kMostLogins = 4;
 
-struct Field {
-    const QELString QELModuleNames::*name;
-    uint32_t descriptor;
-};
-
 // The layout of a message database, in the order its fields are added.
-const Field kLayout[] = {
+const QELDatabaseLayout::Field kLayout[] = {
     {&QELModuleNames::fieldHeader, 0x00070000u},       {&QELModuleNames::fieldMessage, 0x00070000u},
     {&QELModuleNames::fieldRead, 0x00010000u},         {&QELModuleNames::fieldUniqueID, 0x06060032u},
     {&QELModuleNames::fieldTo, 0x00070000u},           {&QELModuleNames::fieldFrom, 0x00070000u},
@@ -130,26 +126,22 @@ QELString BoundaryOf(const QELString &header) {
 constexpr uint32_t kLayoutFields = sizeof kLayout / sizeof kLayout[0];
 
 // Opens the database for shared use, laying it out first when it is new. Fields are added
-// in layout order, so a database with fewer fields than the layout holds a layout that a
-// refused field cut short: it gets the rest. On failure the error is reported and nothing
-// is left open; the database system stays started.
+// in layout order, so a database that holds only the layout's first fields and no record
+// was cut short (a refused field, a stopped process): it gets the rest, and the log says
+// so. Any other database is another's and is left as it is (the fetch finds that it takes
+// no message). On failure the error is reported and nothing is left open; the database
+// system stays started.
 int32_t OpenMessageDatabase(const QELHostServices &host, const QELHostDatabase &database, const QELString &name,
                             uint32_t &handle) {
     if (database.OpenDatabase(name, QEL_OPEN_SHARED, QELString(), handle) != 0)
         return Report(host, "The database could not be opened.", kWebmaster, kGeneralFailure);
-    const QELModuleNames &names = ModuleNames();
     {
         // Each handle below is closed on every way out, a failed allocation included,
         // unless it goes to the caller.
         QELDatabaseGuard shared(database, false);
         shared.opened(handle);
         const uint32_t fields = database.GetFieldCount(handle);
-        // A database whose fields are not the layout's first ones is another's: it is left
-        // as it is (the fetch finds that it takes no message).
-        const QELString *start[kLayoutFields];
-        for (uint32_t i = 0; i < fields && i < kLayoutFields; ++i)
-            start[i] = &(names.*kLayout[i].name);
-        if (fields >= kLayoutFields || (fields != 0 && !database.HasFields(handle, start, fields))) {
+        if (fields != 0 && !QELDatabaseLayout::IsUnfinished(database, handle, kLayout, kLayoutFields, fields)) {
             shared.release();
             return 0;
         }
@@ -160,10 +152,15 @@ int32_t OpenMessageDatabase(const QELHostServices &host, const QELHostDatabase &
         QELDatabaseGuard exclusive(database, false);
         exclusive.opened(handle);
         // Another request may have laid it out between the two opens.
-        const uint32_t present = database.GetFieldCount(handle);
-        for (uint32_t i = present; i < kLayoutFields; ++i)
-            if (database.AddField(handle, names.*kLayout[i].name, kLayout[i].descriptor) != 0)
+        const uint32_t fields = database.GetFieldCount(handle);
+        const bool unfinished = QELDatabaseLayout::IsUnfinished(database, handle, kLayout, kLayoutFields, fields);
+        if (fields == 0 || unfinished) {
+            if (unfinished)
+                host.WriteLogEntry(QELString("qelPOP: the database ") + name + " was left with " +
+                                   IntegerToText(fields) + " of its fields and no record; the others are added");
+            if (QELDatabaseLayout::AddFields(database, handle, kLayout, kLayoutFields, fields) != 0)
                 return Report(host, "The database could not be created.", kWebmaster, kGeneralFailure);
+        }
     }
     if (database.OpenDatabase(name, QEL_OPEN_SHARED, QELString(), handle) != 0)
         return Report(host, "The database could not be opened.", kWebmaster, kGeneralFailure);
@@ -189,6 +186,11 @@ private:
     // Logs why a message stayed on the server and takes back what was made for it.
     void Abandon(const QELString &number, const QELString &identifier, uint32_t recordId, const QELString &why);
     bool LoginAgain(QELPOP3Client &client);
+    // Logs how many records reserve a message that was never stored (a fetch that ended
+    // early, such as a process killed meanwhile, or one that runs now). Such a message
+    // stays on the server and is not fetched again while its record exists; the record is
+    // left for the administrator.
+    void ReportUnfinishedReservations();
     void Log(const QELString &text) const { host_.WriteLogEntry(QELString("qelPOP: ") + text); }
 
     const QELHostServices &host_;
@@ -211,6 +213,7 @@ int32_t Fetch::Run(const QELString &server, const QELString &user, const QELStri
     host_.GetTagParameterFlag(names.deleteMessagesOnServer.text(), 0, deleteOnServer_, false);
     host_.GetTagParameter(names.maximumAttachmentSize.text(), 0, sizeLimit_, kDefaultAttachmentKilobytes);
 
+    ReportUnfinishedReservations();
     QELPOP3Client client(server, user, password);
     QELPOP3Client::POP3LoginStatus status = client.Login();
     if (status != QELPOP3Client::kSuccess) {
@@ -266,7 +269,10 @@ int32_t Fetch::Run(const QELString &server, const QELString &user, const QELStri
         }
         if (database_.CreateRecord(handle_) != 0)
             continue;
-        if (database_.SetFieldValue(handle_, names.fieldUniqueID, identifier) != 0) {
+        // The record reserves the message for this fetch; its empty Header tells it from a
+        // stored one (whose Header holds at least the retrieval's status line).
+        if (database_.SetFieldValue(handle_, names.fieldUniqueID, identifier) != 0 ||
+            database_.SetFieldValue(handle_, names.fieldHeader, QELString()) != 0) {
             // A database of another layout: nothing is added to it.
             client.Logout();
             return Report(host_, "The database could not be opened.", kWebmaster, kGeneralFailure);
@@ -417,6 +423,18 @@ void Fetch::Abandon(const QELString &number, const QELString &identifier, uint32
     database_.DeleteRecord(handle_, recordId);
     Log(QELString("message ") + number + " (" + identifier + ") was not stored: " + why +
         "; it stays on the server for a later fetch");
+}
+
+void Fetch::ReportUnfinishedReservations() {
+    const QELString &header = ModuleNames().fieldHeader;
+    if (database_.SelectRecords(handle_, header + " = ''") != 0)
+        return;
+    const uint32_t unfinished = database_.GetSelectedRecordCount(handle_);
+    database_.SelectRecords(handle_, QELString());
+    if (unfinished != 0)
+        Log(IntegerToText(unfinished) + (unfinished == 1 ? " record reserves a message" : " records reserve messages") +
+            " that no fetch stored (one ended early or runs now); those messages stay on the server and the "
+            "records are kept");
 }
 
 bool Fetch::LoginAgain(QELPOP3Client &client) {

@@ -51,7 +51,7 @@ bool HostProcess::spawn(const std::vector<std::string> &arguments, const std::ve
         *error = std::string("pipe: ") + std::strerror(errno);
         return false;
     }
-    std::vector<std::string> argumentTexts;
+    std::vector<std::string> argumentTexts(launcher_.begin(), launcher_.end());
     argumentTexts.push_back(program);
     argumentTexts.insert(argumentTexts.end(), arguments.begin(), arguments.end());
     std::vector<char *> argv;
@@ -83,7 +83,8 @@ bool HostProcess::spawn(const std::vector<std::string> &arguments, const std::ve
     posix_spawn_file_actions_adddup2(&actions, pipeEnds[1], STDOUT_FILENO);
     posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, errorFile.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
     posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-    int result = posix_spawn(&pid_, program.c_str(), &actions, nullptr, argv.data(), envp.data());
+    const std::string &executable = launcher_.empty() ? program : launcher_.front();
+    int result = posix_spawn(&pid_, executable.c_str(), &actions, nullptr, argv.data(), envp.data());
     posix_spawn_file_actions_destroy(&actions);
     close(pipeEnds[1]);
     if (result != 0) {

@@ -30,6 +30,9 @@ public:
     // False with the reason (and what the child printed) in *error.
     bool start(const std::vector<std::string> &arguments, const std::vector<std::string> &environment,
                const std::string &errorFile, std::string *error);
+    // Words that go before the binary when it starts (the first an absolute path), such as
+    // a program that enters a private mount namespace and then runs the rest ("" clears).
+    void setLauncher(const std::vector<std::string> &launcher) { launcher_ = launcher; }
     // Runs the binary to its end (bounded); its exit status, or nothing when it had to
     // be killed. Standard output and error are kept.
     std::optional<int> run(const std::vector<std::string> &arguments, const std::string &errorFile,
@@ -59,6 +62,7 @@ private:
                const std::string &errorFile, std::string *error);
     void readAvailable(int timeoutMilliseconds);
 
+    std::vector<std::string> launcher_;
     pid_t pid_ = -1;
     int outputPipe_ = -1;
     std::string output_;

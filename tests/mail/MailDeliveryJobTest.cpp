@@ -6,8 +6,11 @@
 #include <dirent.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <string>
 #include <thread>
 #include <vector>
@@ -215,6 +218,49 @@ TEST_F(MailDeliveryJobTest, AnUndeliveredMessageIsSpooledAndReported) {
               BodyOf(request));
 }
 
+// A new message is on the disk, complete, before it goes out, under a temporary name: a
+// process that ends during the delivery leaves that file and never a partial "msg" file.
+// Delivered, the file goes; refused, it becomes the message's "msg" file.
+TEST_F(MailDeliveryJobTest, ANewMessageIsOnTheDiskWhileItGoesOut) {
+    for (bool delivered : {true, false}) {
+        ScriptedServer smtp, status;
+        ScriptedServer::Script &script = smtp.connection();
+        script.awaitRelease();
+        Accept(script, kRecipients, delivered ? "250 queued\r\n" : "554 no\r\n");
+        status.connection().receiveRequest().send(kAccepted);
+        smtp.start();
+        status.start();
+        QELEmailMessage message = Message(smtp, status);
+        ASSERT_TRUE(message.CreateDeliveryJob());
+        // The job writes the file before it connects; the server holds its greeting back.
+        const std::string end = "\r\n.\r\n";
+        std::string during;
+        for (int i = 0; i < 2000; ++i) {
+            during = ReadWholeFile(spool_ / "spool.tmp");
+            if (during.size() > end.size() && during.compare(during.size() - end.size(), end.size(), end) == 0)
+                break;
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        EXPECT_EQ(std::vector<std::string>{"spool.tmp"}, FilesIn(spool_.path())) << delivered;
+        smtp.release();
+        ASSERT_TRUE(QELThread::WaitUntilNoneRuns(20000));
+        smtp.finish();
+        status.finish(delivered ? 0 : 2000);
+        EXPECT_EQ(TextOf(smtp.received(0)), during) << delivered;
+        std::vector<std::string> files = FilesIn(spool_.path());
+        if (delivered) {
+            EXPECT_TRUE(files.empty());
+            EXPECT_EQ(0u, status.acceptedCount());
+        } else {
+            ASSERT_EQ(1u, files.size());
+            EXPECT_EQ(0u, files[0].find("msg"));
+            EXPECT_EQ(during, ReadWholeFile(spool_ / files[0]));
+            EXPECT_EQ(0u, BodyOf(status.received(0)).find("MessageID=" + files[0] + "&Status=F&"));
+            ASSERT_EQ(0, unlink((spool_ / files[0]).c_str()));
+        }
+    }
+}
+
 // A spool file that cannot be made is no reason to keep quiet: the "F" post says why the
 // message was not kept, and no temporary file is left behind.
 TEST_F(MailDeliveryJobTest, ASpoolFailureIsNamedInTheFailurePost) {
@@ -271,12 +317,21 @@ TEST_F(MailDeliveryJobTest, AResendSendsTheSpooledTextAndEndsItsFile) {
     }
 }
 
-TEST_F(MailDeliveryJobTest, AResendOfAMissingOrUnreadableFileSendsNothing) {
+// A missing spool file was delivered before; one that is no file, or whose text stops
+// before its end line "." (a write cut short), fails with an "F" post naming the cause
+// and stays where it is.
+TEST_F(MailDeliveryJobTest, AResendOfAMissingUnreadableOrTruncatedFileSendsNothing) {
     ASSERT_EQ(0, mkdir((spool_ / "msg77").c_str(), 0700));  // exists, but is no file
+    WriteWholeFile(spool_ / "msg78", "To: x\r\n\r\nbody\r\n..\r\n");
+    WriteWholeFile(spool_ / "msg79", "");
+    WriteWholeFile(spool_ / "msg80", "To: x\r\n\r\nbody\r\n.");
     struct Case {
         const char *id;
         std::string post;
-    } cases[] = {{"msg42", "MessageID=msg42&Status=S"}, {"msg77", "MessageID=msg77&Status=F&"}};
+    } cases[] = {{"msg42", "MessageID=msg42&Status=S"},
+                 {"msg77", "MessageID=msg77&Status=F&"},
+                 {"msg78", "MessageID=msg78&Status=F&"},
+                 {"msg79", "MessageID=msg79&Status=F&"}};
     for (const Case &c : cases) {
         ScriptedServer smtp, status;
         smtp.connection().send("220 smtp.test ready\r\n");
@@ -285,25 +340,62 @@ TEST_F(MailDeliveryJobTest, AResendOfAMissingOrUnreadableFileSendsNothing) {
         QELEmailMessage message = Message(smtp, status, QELString(c.id));
         ASSERT_TRUE(Deliver(message));
         status.finish();
-        EXPECT_EQ(0u, BodyOf(status.received(0)).find(c.post)) << c.id;
+        const std::string post = BodyOf(status.received(0));
+        EXPECT_EQ(0u, post.find(c.post)) << c.id;
+        if (c.post.back() == '&') {
+            const std::string cause = std::string(c.id) + (c.id[4] == '7' ? "%20could%20not%20be%20read"
+                                                                             : "%20is%20truncated");
+            EXPECT_NE(std::string::npos, post.find("&Info=the%20spool%20file%20" + cause)) << post;
+        }
     }
-    EXPECT_EQ((std::vector<std::string>{"msg77"}), FilesIn(spool_.path()));
+    std::vector<std::string> kept = FilesIn(spool_.path());
+    std::sort(kept.begin(), kept.end());
+    EXPECT_EQ((std::vector<std::string>{"msg77", "msg78", "msg79", "msg80"}), kept);
+    // A file whose last line is the end line without its line break is whole.
+    ScriptedServer smtp, status;
+    Accept(smtp.connection(), kRecipients);
+    status.connection().receiveRequest().send(kAccepted);
+    smtp.start();
+    status.start();
+    QELEmailMessage message = Message(smtp, status, QELString("msg80"));
+    ASSERT_TRUE(Deliver(message));
+    smtp.finish();
+    status.finish();
+    EXPECT_EQ(kHeaders + "\r\nbody\r\n.\r\n", TextOf(smtp.received(0)));
+    EXPECT_EQ("MessageID=msg80&Status=S", BodyOf(status.received(0)));
 }
 
-TEST_F(MailDeliveryJobTest, AStatusPostAnswered5xxIsTriedTwiceMore) {
-    for (const char *answer : {"HTTP/1.0 503 Busy\r\n\r\n", "HTTP/1.0 500 Broken\r\n\r\n"}) {
+// A status post answered 5xx is tried three times more, then given up; a failed message's
+// spool file stays all the same.
+TEST_F(MailDeliveryJobTest, AStatusPostAnswered5xxIsTriedThreeMoreThenGivenUp) {
+    struct Case {
+        const char *answer;
+        bool delivered;
+    } cases[] = {{"HTTP/1.0 503 Busy\r\n\r\n", true}, {"HTTP/1.0 500 Broken\r\n\r\n", false}};
+    for (const Case &c : cases) {
         WriteWholeFile(spool_ / "msg5", "To: x\r\n\r\nbody\r\n.\r\n");
         ScriptedServer smtp, status;
-        Accept(smtp.connection(), kRecipients);
-        for (int i = 0; i < 3; ++i)
-            status.connection().receiveRequest().send(answer);
+        Accept(smtp.connection(), kRecipients, c.delivered ? "250 queued\r\n" : "554 no\r\n");
+        for (int i = 0; i < 4; ++i)
+            status.connection().receiveRequest().send(c.answer);
         status.connection().receiveRequest().send(kAccepted);
         smtp.start();
         status.start();
-        QELEmailMessage message = Message(smtp, status, QELString("msg5"));
+        QELEmailMessage message = c.delivered ? Message(smtp, status, QELString("msg5")) : Message(smtp, status);
         ASSERT_TRUE(Deliver(message));
         status.finish(300);
-        EXPECT_EQ(3u, status.acceptedCount()) << answer;
+        EXPECT_EQ(4u, status.acceptedCount()) << c.answer;
+        std::vector<std::string> files = FilesIn(spool_.path());
+        if (c.delivered) {
+            EXPECT_TRUE(files.empty());
+        } else {
+            std::sort(files.begin(), files.end());
+            ASSERT_EQ(2u, files.size());
+            EXPECT_EQ(0u, files[0].find("msg")) << files[0];
+            EXPECT_NE("msg5", files[0]);
+            EXPECT_EQ("msg5", files[1]);
+            EXPECT_NE(std::string::npos, BodyOf(status.received(3)).find("MessageID=" + files[0] + "&Status=F&"));
+        }
     }
 }
 

@@ -140,6 +140,59 @@ TEST_F(FailedMailLogTest, ALayoutMadeMeanwhileIsKept) {
     EXPECT_FALSE(request.errorInfo().has_value());
 }
 
+// A process that stopped while laying the log out left its first fields: the next post
+// adds the rest (and logs it) and its record is stored. The same count of fields holding
+// a record is no unfinished layout and is refused.
+TEST_F(FailedMailLogTest, ALayoutLeftUnfinishedIsCompletedWhileItHoldsNoRecord) {
+    const uint32_t types[] = {0x04050000u, 0x02060001u, 0x02020000u, 0x00070000u, 0x00070000u, 0x00070000u,
+                              0x00070000u, 0x00070000u, 0x00070000u, 0x00070000u, 0x00070000u};
+    struct Case {
+        size_t present;
+        bool withRecord;
+    } cases[] = {{1, false}, {4, false}, {10, false}, {4, true}};
+    for (const Case &c : cases) {
+        Host host;
+        DatabaseStore &store = host.databases();
+        uint32_t handle = 0;
+        ASSERT_EQ(0, store.openDatabase(1, kLog, QEL_OPEN_EXCLUSIVE, &handle));
+        for (size_t i = 0; i < c.present; ++i)
+            ASSERT_EQ(0, store.addField(1, handle, kFields[i], types[i]));
+        if (c.withRecord) {
+            ASSERT_EQ(0, store.createRecord(1, handle));
+            ASSERT_EQ(0, store.setFieldValue(1, handle, "Message ID", FieldValue::ofText("7")));
+            ASSERT_EQ(0, store.addRecord(1, handle));
+        }
+        store.closeAll(1);
+        HostRequest request(host, QEL_REQUEST_ACTION);
+        request.setActionName("SendMail");
+        request.setRecording(true);
+        for (const auto &[name, value] : Failure("msg9", "x"))
+            request.addFormArgument(name, value);
+        const int32_t result = request.run(ProcessQELRequest);
+        std::vector<std::string> added;
+        for (const auto &call : request.callsOf(QEL_DATABASE_ADD_FIELD))
+            added.push_back(call.name);
+        if (c.withRecord) {
+            EXPECT_EQ(Code(QEL_RESULT_OPERATION_FAILED), result);
+            EXPECT_TRUE(added.empty());
+            continue;
+        }
+        EXPECT_EQ(0, result) << c.present;
+        EXPECT_EQ(std::vector<std::string>(kFields.begin() + static_cast<std::ptrdiff_t>(c.present), kFields.end()),
+                  added);
+        ASSERT_FALSE(request.logEntries().empty());
+        EXPECT_EQ("qelSendMail: the &quot;__QELDB__SendMail_Log__&quot; database was left with " +
+                      std::to_string(c.present) + " of its fields and no record; the others have been added",
+                  request.logEntries()[0].text);
+        ASSERT_EQ(0, store.openDatabase(1, kLog, QEL_OPEN_SHARED, &handle));
+        uint32_t count = 0;
+        store.selectRecords(1, handle, "Message ID = '9'");
+        store.selectedCount(1, handle, &count);
+        EXPECT_EQ(1u, count) << c.present;
+        store.closeAll(1);
+    }
+}
+
 TEST_F(FailedMailLogTest, PostsThatNameNoSpoolFileChangeNothing) {
     ASSERT_EQ(0, Send(Failure("msg5", "kept")));
     const std::string tooLong = "msg" + std::string(26, '1');

@@ -3,6 +3,7 @@
 // Save, refused Message IDs, changes only by POST, deletion, and resends.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstring>
@@ -440,6 +441,51 @@ TEST_F(FailedMailPagesTest, MessageIDsNotOfTheRecordAreRefusedAndTouchNoFile) {
     EXPECT_EQ("The message ID could not be found.", deletion.message);
     EXPECT_EQ(before, Records());
     EXPECT_TRUE(PathExists(spool_ / "msg245"));
+}
+
+// Spool files that no record names, and temporary ones of deliveries that never ended,
+// are counted above the list and in the host log; none of them is touched.
+TEST_F(FailedMailPagesTest, SpoolFilesNoRecordNamesAreCountedAndKept) {
+    const std::vector<std::string> files = {"msg245", "msg246", "MSG247", "msg0248", "spool.tmp", "spool1.tmp",
+                                            "notes.txt"};
+    for (const std::string &file : files)
+        WriteWholeFile(spool_ / file, "To: x\r\n\r\nbody\r\n.\r\n");
+    std::string logged;
+    inspect_ = [&](HostRequest &request) {
+        logged.clear();
+        for (const auto &entry : request.logEntries())
+            logged += entry.text + "\n";
+    };
+    struct Case {
+        std::vector<std::string> records;
+        std::string notice;
+    } cases[] = {
+        {{}, "The spool folder holds 3 message files that no failed-mail record names and 2 unfinished spool files "
+             "of deliveries that never ended; they are kept for inspection."},
+        {{"245"}, "The spool folder holds 2 message files that no failed-mail record names and 2 unfinished spool "
+                  "files of deliveries that never ended; they are kept for inspection."},
+        {{"245", "246"}, "The spool folder holds 1 message file that no failed-mail record names and 2 unfinished "
+                         "spool files of deliveries that never ended; they are kept for inspection."},
+    };
+    for (const Case &c : cases) {
+        Host host;
+        for (const std::string &id : c.records)
+            AddRecord(host, id);
+        const std::string page = Admin(host, {}).output;
+        EXPECT_EQ(0u, page.find("<p>" + c.notice + "</p>")) << page;
+        EXPECT_EQ(c.records.empty(), page.find("No failed mail.") != std::string::npos) << page;
+        EXPECT_EQ("qelSendMail: " + c.notice + "\n", logged);
+    }
+    for (const std::string &file : files)
+        EXPECT_EQ("To: x\r\n\r\nbody\r\n.\r\n", ReadWholeFile(spool_ / file)) << file;
+    // Nothing to count, nothing said.
+    for (const std::string &file : files)
+        ASSERT_EQ(0, unlink((spool_ / file).c_str()));
+    Host host;
+    AddRecord(host, "245");
+    WriteWholeFile(spool_ / "msg245", "To: x\r\n\r\nbody\r\n.\r\n");
+    EXPECT_EQ(std::string::npos, Admin(host, {}).output.find("<p>"));
+    EXPECT_EQ("", logged);
 }
 
 TEST_F(FailedMailPagesTest, ChangesNeedAPost) {

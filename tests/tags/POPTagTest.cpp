@@ -302,6 +302,93 @@ TEST_F(POPTagTest, AMessageNotStoredInFullStaysOnTheServerForALaterCall) {
     }
 }
 
+// A record that reserves a message but was never completed (the fetch that made it ended
+// early) is counted in the log and kept; its message stays on the server, while the
+// others are fetched as usual. Without such records the log says nothing of them.
+TEST_F(POPTagTest, AnUnfinishedReservationIsReportedAndItsMessageStays) {
+    const std::string reported = "qelPOP: 1 record reserves a message that no fetch stored";
+    struct Case {
+        bool reservation;
+        std::vector<int> retrieved;
+        std::string count;
+    } cases[] = {{false, {1, 2}, "2"}, {true, {2}, "1"}};
+    for (const Case &c : cases) {
+        Host host;
+        host.folders().setSiteRoot(folder_ / "site");
+        ScriptedServer empty;
+        Mailbox(empty.connection(), {}, {});
+        empty.start();
+        ASSERT_EQ(0, NewRequest(host, empty, {})->run(ProcessQELRequest));  // lays the database out
+        empty.finish();
+        if (c.reservation) {
+            DatabaseStore &store = host.databases();
+            uint32_t handle = 0;
+            ASSERT_EQ(0, store.openDatabase(7, "Inbox", QEL_OPEN_SHARED, &handle));
+            ASSERT_EQ(0, store.createRecord(7, handle));
+            ASSERT_EQ(0, store.setFieldValue(7, handle, "Unique ID", FieldValue::ofText(kFirst.uidl)));
+            ASSERT_EQ(0, store.setFieldValue(7, handle, "Header", FieldValue::ofText("")));
+            ASSERT_EQ(0, store.addRecord(7, handle));
+            store.closeAll(7);
+        }
+        ScriptedServer server;
+        Mailbox(server.connection(), {kFirst, kThird}, c.retrieved, c.retrieved);
+        server.start();
+        std::unique_ptr<HostRequest> request = NewRequest(host, server, {{"deleteMessagesOnServer", "1"}});
+        EXPECT_EQ(0, request->run(ProcessQELRequest));
+        server.finish();
+        EXPECT_FALSE(server.clientWaitExpired()) << c.reservation;
+        EXPECT_EQ(c.count, request->pageVariable("qelPOP_ResultCount").value_or(""));
+        EXPECT_EQ(!c.reservation, server.received(0).find("RETR 1\r\n") != std::string::npos);
+        EXPECT_EQ(!c.reservation, server.received(0).find("DELE 1\r\n") != std::string::npos);
+        bool logged = false;
+        for (const auto &entry : request->logEntries())
+            logged = logged || entry.text.find(reported) == 0;
+        EXPECT_EQ(c.reservation, logged);
+        request->end();
+    }
+}
+
+// A message database whose layout a stopped process left unfinished (its first fields, no
+// record) gets the rest of its fields and stores the messages; one holding a record is not
+// touched and takes nothing.
+TEST_F(POPTagTest, AnUnfinishedLayoutIsCompletedWhileItHoldsNoRecord) {
+    for (bool withRecord : {false, true}) {
+        Host host;
+        host.folders().setSiteRoot(folder_ / "site");
+        DatabaseStore &store = host.databases();
+        uint32_t handle = 0;
+        ASSERT_EQ(0, store.openDatabase(7, "Inbox", QEL_OPEN_EXCLUSIVE, &handle));
+        ASSERT_EQ(0, store.addField(7, handle, "Header", 0x00070000u));
+        ASSERT_EQ(0, store.addField(7, handle, "Message", 0x00070000u));
+        ASSERT_EQ(0, store.addField(7, handle, "Read", 0x00010000u));
+        if (withRecord) {
+            ASSERT_EQ(0, store.createRecord(7, handle));
+            ASSERT_EQ(0, store.setFieldValue(7, handle, "Header", FieldValue::ofText("kept")));
+            ASSERT_EQ(0, store.addRecord(7, handle));
+        }
+        store.closeAll(7);
+        ScriptedServer server;
+        Mailbox(server.connection(), {kFirst}, withRecord ? std::vector<int>{} : std::vector<int>{1});
+        server.start();
+        std::unique_ptr<HostRequest> request = NewRequest(host, server, {});
+        const int32_t result = request->run(ProcessQELRequest);
+        server.finish();
+        EXPECT_FALSE(server.clientWaitExpired()) << withRecord;
+        EXPECT_EQ(withRecord ? "0" : "1", request->pageVariable("qelPOP_ResultCount").value_or("")) << withRecord;
+        if (withRecord) {
+            EXPECT_NE(0, result);
+            EXPECT_EQ(0u, request->countCalls(QEL_DATABASE_ADD_FIELD));
+        } else {
+            EXPECT_EQ(0, result);
+            EXPECT_EQ(16u, request->countCalls(QEL_DATABASE_ADD_FIELD));
+            ASSERT_FALSE(request->logEntries().empty());
+            EXPECT_EQ("qelPOP: the database Inbox was left with 3 of its fields and no record; the others are added",
+                      request->logEntries()[0].text);
+        }
+        request->end();
+    }
+}
+
 // A retrieval cut short leaves the session out of step, and its deletions are undone: the
 // tag logs in again, finds the messages by identifier (another client may have removed
 // one meanwhile), deletes again what it stored and stores the next message. A message
