@@ -7,6 +7,9 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <csignal>
+#include <thread>
+#include <optional>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
@@ -18,6 +21,7 @@
 #include <vector>
 
 #include "foundation/TemporaryFolder.h"
+#include "host/HostProcess.h"
 #include "host/lib/DatabaseStore.h"
 #include "host/lib/Host.h"
 #include "host/lib/HostRequest.h"
@@ -34,6 +38,11 @@ using velquor::host::DatabaseStore;
 using velquor::host::FieldValue;
 using velquor::host::Host;
 using velquor::host::HostRequest;
+using velquor::host::test::HostProcess;
+using velquor::host::test::rawRequest;
+using velquor::host::test::rawStatus;
+using velquor::host::test::readWholeFile;
+using velquor::host::test::writeWholeFile;
 
 namespace {
 
@@ -479,6 +488,82 @@ TEST_F(HostileServersTest, POPStoresOnlyWholeMessagesAndDeletesOnlyStoredOnes) {
         }
         EXPECT_TRUE(HoldsOneOf(log, b.causes)) << b.what << ": " << log;
     }
+}
+
+// velquor-host stops on SIGTERM while its delivery jobs talk to an SMTP server that never
+// answers: one waits for the verdict on its text, the others for a greeting. The jobs give
+// up, spool and report their messages, and the host ends within the 60 s that the module's
+// termination waits for jobs (with each wait at its default, the verdict alone could take
+// ten minutes).
+TEST(HostileServersHostTest, SIGTERMEndsJobsWaitingOnASilentServerWithinTheUnloadBound) {
+    const char *module = std::getenv("VELQUOR_MODULE");
+    if (HostProcess::binary().empty() || module == nullptr)
+        GTEST_SKIP() << "velquor-host or libvelquor.so is not built";
+    constexpr int kJobs = 3;
+    TemporaryFolder folder;
+    const std::string data = folder / "data";
+    ScriptedServer smtp;
+    smtp.connection()
+        .send("220 smtp.test ready\r\n")
+        .receiveUntil("HELO ")
+        .send("250 smtp.test\r\n")
+        .receiveUntil("MAIL FROM: <")
+        .send("250 sender ok\r\n")
+        .receiveUntil("RCPT TO: <")
+        .send("250 recipient ok\r\n")
+        .receiveUntil("DATA\r\n")
+        .send("354 go ahead\r\n")
+        .receiveUntil("\r\n.\r\n")
+        .waitForClientClose(120000);
+    for (int i = 1; i < kJobs; ++i)
+        smtp.connection().waitForClientClose(120000);
+    smtp.start();
+    std::filesystem::create_directories(folder / "site");
+    writeWholeFile(folder / "site/send.html", "<html><body><qelSendMail mailServer=\"" + smtp.hostAndPort() +
+                                                  "\" from=\"site@site.test\" to=\"to@x.test\" subject=\"Held\">"
+                                                  "held text\n</qelSendMail>sent</body></html>\n");
+    HostProcess host;
+    std::string error;
+    ASSERT_TRUE(host.start({"--site", folder / "site", "--data", data, "--listen", "127.0.0.1:0", "--module", module},
+                           {}, folder / "host.err", &error))
+        << error;
+    for (int i = 0; i < kJobs; ++i)
+        ASSERT_EQ(200, rawStatus(rawRequest(host.port(), "GET /send.html HTTP/1.0\r\n\r\n")));
+    // The first job has sent its whole text and waits for the verdict.
+    const Clock::time_point sent = Clock::now();
+    while (smtp.received(0).find("\r\n.\r\n") == std::string::npos && SecondsSince(sent) < 60)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    ASSERT_NE(std::string::npos, smtp.received(0).find("\r\n.\r\n"));
+
+    const Clock::time_point start = Clock::now();
+    host.signal(SIGTERM);
+    const std::optional<int> status = host.waitForExit(std::chrono::seconds(60));
+    const double seconds = SecondsSince(start);
+    std::printf("[measured] SIGTERM with %d jobs held by a silent server: the host ended after %.2f s\n", kJobs,
+                seconds);
+    ASSERT_EQ(std::optional<int>(0), status) << readWholeFile(folder / "host.err");
+    smtp.finish(0);
+
+    // Every message is spooled and recorded with the cause.
+    size_t spooled = 0;
+    for (auto it = std::filesystem::directory_iterator(data + "/FM"); it != std::filesystem::directory_iterator(); ++it)
+        ++spooled;
+    EXPECT_EQ(static_cast<size_t>(kJobs), spooled);
+    std::shared_ptr<DatabaseStore> store = DatabaseStore::open(data + "/velquor.sqlite", &error);
+    ASSERT_TRUE(store) << error;
+    uint32_t handle = 0, count = 0;
+    ASSERT_EQ(0, store->openDatabase(1, "__QELDB__SendMail_Log__", QEL_OPEN_SHARED, &handle));
+    store->selectRecords(1, handle, "");
+    store->selectedCount(1, handle, &count);
+    EXPECT_EQ(static_cast<uint32_t>(kJobs), count);
+    for (uint32_t i = 0; i < count && store->moveToNext(1, handle) == 0; ++i) {
+        FieldValue info, state;
+        store->getFieldValue(1, handle, "Info", &info);
+        store->getFieldValue(1, handle, "Status", &state);
+        EXPECT_EQ("F", state.asText());
+        EXPECT_NE(std::string::npos, info.asText().find("the module is stopping")) << info.asText();
+    }
+    store->closeAll(1);
 }
 
 }  // namespace
