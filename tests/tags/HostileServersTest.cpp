@@ -566,4 +566,74 @@ TEST(HostileServersHostTest, SIGTERMEndsJobsWaitingOnASilentServerWithinTheUnloa
     store->closeAll(1);
 }
 
+// A mailbox of 100,000 messages, every one stored before: the fetch retrieves none, deletes
+// none and counts 0 (its time is measured in bench/POPTagBench).
+TEST(HostileServersLargeMailboxTest, AHundredThousandStoredMessagesAreNeitherRetrievedNorCounted) {
+    ResetNetworkLimits();
+    constexpr int kMessages = 100000;
+    TestResolver resolver;
+    TemporaryFolder folder;
+    std::filesystem::create_directories(folder / "site/mail");
+    Host host;
+    host.folders().setSiteRoot(folder / "site");
+    host.folders().setDataRoot(folder / "data");
+    std::string uidl = "+OK\r\n", list = "+OK\r\n";
+    for (int i = 1; i <= kMessages; ++i) {
+        uidl += std::to_string(i) + " stored-" + std::to_string(i) + "\r\n";
+        list += std::to_string(i) + " 120\r\n";
+    }
+    auto fetch = [&](const std::string &listing, const std::string &sizes, std::string *dialogue, double *seconds) {
+        ScriptedServer server;
+        LogIn(server.connection())
+            .receiveUntil("UIDL\r\n")
+            .send(listing + ".\r\n")
+            .receiveUntil("LIST\r\n")
+            .send(sizes + ".\r\n")
+            .receiveUntil("QUIT\r\n")
+            .send("+OK bye\r\n");
+        server.start();
+        HostRequest request(host, QEL_REQUEST_TAG);
+        request.setTagName("qelPOP");
+        request.setCGIVariable("SCRIPT_NAME", "/mail/inbox.html");
+        request.setPageFolder(folder / "site/mail");
+        request.setRegion("/mail/");
+        for (const auto &[name, value] : std::vector<std::pair<std::string, std::string>>{
+                 {"username", "demo"}, {"password", "secret"}, {"mailServer", server.hostAndPort()},
+                 {"databaseName", "Inbox"}, {"resultVariableName", "inbox"}, {"deleteMessagesOnServer", "yes"}})
+            request.addTagParameter(name, value);
+        const Clock::time_point start = Clock::now();
+        EXPECT_EQ(0, request.run(ProcessQELRequest));
+        *seconds = SecondsSince(start);
+        server.finish(0);
+        EXPECT_FALSE(server.clientWaitExpired());
+        *dialogue = server.received(0);
+        return request.pageVariable("inbox_ResultCount").value_or("");
+    };
+    // An empty mailbox lays the database out; then every message is stored as fetched before.
+    std::string dialogue;
+    double seconds = 0;
+    ASSERT_EQ("0", fetch("+OK\r\n", "+OK\r\n", &dialogue, &seconds));
+    DatabaseStore &store = host.databases();
+    uint32_t handle = 0;
+    ASSERT_EQ(0, store.openDatabase(9, "Inbox", QEL_OPEN_SHARED, &handle));
+    for (int i = 1; i <= kMessages; ++i) {
+        ASSERT_EQ(0, store.createRecord(9, handle));
+        ASSERT_EQ(0, store.setFieldValue(9, handle, "Unique ID", FieldValue::ofText("stored-" + std::to_string(i))));
+        ASSERT_EQ(0, store.addRecord(9, handle));
+    }
+    store.closeAll(9);
+
+    EXPECT_EQ("0", fetch(uidl, list, &dialogue, &seconds));
+    std::printf("[measured] a UIDL of %d messages, all stored before: %.2f s\n", kMessages, seconds);
+    EXPECT_EQ(std::string::npos, dialogue.find("RETR"));
+    EXPECT_EQ(std::string::npos, dialogue.find("DELE"));
+    EXPECT_NE(std::string::npos, dialogue.find("QUIT\r\n"));
+    uint32_t count = 0;
+    ASSERT_EQ(0, store.openDatabase(9, "Inbox", QEL_OPEN_SHARED, &handle));
+    store.selectRecords(9, handle, "");
+    store.selectedCount(9, handle, &count);
+    store.closeAll(9);
+    EXPECT_EQ(static_cast<uint32_t>(kMessages), count);
+}
+
 }  // namespace
