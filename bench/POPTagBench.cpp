@@ -437,7 +437,7 @@ void BM_VelquorTagStoredMailbox(benchmark::State &state) {
             .send(uidl)
             .receiveUntil("LIST\r\n")
             .send(list)
-            .receiveUntil("QUIT\r\n")
+            .receiveUntil("QUIT\r\n", 300000)  // the whole pass over the database
             .send("+OK bye\r\n");
         server.start();
         velquor::host::HostRequest request(*host, QEL_REQUEST_TAG);

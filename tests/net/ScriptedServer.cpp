@@ -56,8 +56,8 @@ ScriptedServer::Script &ScriptedServer::Script::pause(int milliseconds) {
     return *this;
 }
 
-ScriptedServer::Script &ScriptedServer::Script::receiveUntil(const std::string &marker) {
-    steps_.push_back({kReceiveUntil, marker, 0, kClientWaitMilliseconds});
+ScriptedServer::Script &ScriptedServer::Script::receiveUntil(const std::string &marker, int milliseconds) {
+    steps_.push_back({kReceiveUntil, marker, 0, milliseconds});
     return *this;
 }
 

@@ -18,8 +18,9 @@ public:
     public:
         Script &send(const std::string &bytes);
         Script &pause(int milliseconds);
-        // Reads until the bytes received on this connection contain marker.
-        Script &receiveUntil(const std::string &marker);
+        // Reads until the bytes received on this connection contain marker (the client
+        // given milliseconds to send it).
+        Script &receiveUntil(const std::string &marker, int milliseconds = kClientWaitMilliseconds);
         // Reads until this connection has received count bytes in all.
         Script &receiveBytes(size_t count);
         // Reads one HTTP request: up to its blank line, then Content-Length bytes.

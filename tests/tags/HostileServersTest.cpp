@@ -589,7 +589,7 @@ TEST(HostileServersLargeMailboxTest, AHundredThousandStoredMessagesAreNeitherRet
             .send(listing + ".\r\n")
             .receiveUntil("LIST\r\n")
             .send(sizes + ".\r\n")
-            .receiveUntil("QUIT\r\n")
+            .receiveUntil("QUIT\r\n", 300000)  // the whole pass over the database
             .send("+OK bye\r\n");
         server.start();
         HostRequest request(host, QEL_REQUEST_TAG);
