@@ -1,5 +1,6 @@
 // ScriptedServer.h: a loopback TCP server for protocol tests. It listens on 127.0.0.1 (or
-// ::1) at a free port and plays one script per accepted connection, recording every byte.
+// ::1) at a free port and plays one script per accepted connection, recording every byte
+// it receives and counting those it sends.
 #pragma once
 
 #include <atomic>
