@@ -64,6 +64,13 @@ bool IsOneHeaderBlock(const QELString &head) {
 }
 
 
+// Whether a response that the server's close ended began with a status line but has no
+// end of its header block (a blank line, CR LF or bare LF).
+bool EndsInsideHeaderBlock(const QELString &reply) {
+    uint32_t at;
+    return reply.startsWith("HTTP/", QELString::kIgnoreCase) && !reply.find(kBlankLine, &at) &&
+           !reply.find("\n\n", &at);
+}
 
 }  // namespace
 
@@ -360,6 +367,7 @@ bool QELHTTPClient::SendRequest(bool followRedirects) {
         int32_t code = connection->ReplyCode();
         QELString head = connection->ReplyHead();
         QELString reply = connection->ReplyText();
+        const QELString peer = connection->peerText();
         connection.reset();
 
         if (!readError.isEmpty()) {
@@ -376,6 +384,13 @@ bool QELHTTPClient::SendRequest(bool followRedirects) {
                 setLastError(sendError);
                 result = false;
             }
+            break;
+        }
+        if (head.isEmpty() && EndsInsideHeaderBlock(reply)) {
+            // The server closed before its header block was whole: a cut response is no result.
+            setLastError(QELString("reply from ") + peer + " ended inside its header block");
+            responseContent_.clear();
+            result = false;
             break;
         }
         // A head that is one header block ends where the split at the first blank line

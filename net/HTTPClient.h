@@ -61,7 +61,8 @@ public:
     // URL or a header value was refused (nothing is sent), the name was not found or not
     // looked up in time, the connection or its TLS handshake failed (LastError names the
     // cause: "certificate verification failed for ...: certificate has expired"), the request could not be sent and no
-    // answer came, the response broke a time limit or the byte cap (the content is then
+    // answer came, the response broke a time limit or the byte cap, or the server closed
+    // before its header block or its Content-Length of content was whole (the content is then
     // empty), or a redirection was not followed (the redirecting response stays).
     bool SendRequest(bool followRedirects);
     // The check asked before every redirection is followed (not owned); null for none.

@@ -1,11 +1,13 @@
 // NetworkLimits.cpp: the defaults of the network limits and the module-wide copy in
-// force, kept in atomics so that delivery threads read them while a test changes them.
+// force, kept in atomics so that delivery threads read them while a test changes them;
+// and the moment the module's stop began.
 #include "net/NetworkLimits.h"
 
 #include <atomic>
 
 #include "foundation/NumberText.h"
 #include "foundation/String.h"
+#include "platform/Clock.h"
 
 const QELNetworkLimits kDefaultNetworkLimits = {
     15000,              // connect
@@ -20,6 +22,8 @@ const QELNetworkLimits kDefaultNetworkLimits = {
     64u * 1024u,        // SMTP reply
     600000,             // SMTP verdict on a message text
     15000,              // TLS handshake
+    10000,              // an SMTP dialogue after the stop began
+    40000,              // any other connection after the stop began
 };
 
 namespace {
@@ -37,7 +41,12 @@ struct AtomicLimits {
     std::atomic<uint32_t> smtpReplyByteCap{kDefaultNetworkLimits.smtpReplyByteCap};
     std::atomic<uint32_t> smtpVerdictMilliseconds{kDefaultNetworkLimits.smtpVerdictMilliseconds};
     std::atomic<uint32_t> tlsHandshakeMilliseconds{kDefaultNetworkLimits.tlsHandshakeMilliseconds};
+    std::atomic<uint32_t> stopSMTPMilliseconds{kDefaultNetworkLimits.stopSMTPMilliseconds};
+    std::atomic<uint32_t> stopMilliseconds{kDefaultNetworkLimits.stopMilliseconds};
 };
+
+// The monotonic time the module's stop began; 0 while it is not stopping.
+std::atomic<uint64_t> gStopBegan{0};
 
 // Built on first use, so that no other static object can read it before it exists.
 AtomicLimits &Current() {
@@ -62,6 +71,8 @@ QELNetworkLimits GetNetworkLimits() {
     limits.smtpReplyByteCap = current.smtpReplyByteCap.load(std::memory_order_relaxed);
     limits.smtpVerdictMilliseconds = current.smtpVerdictMilliseconds.load(std::memory_order_relaxed);
     limits.tlsHandshakeMilliseconds = current.tlsHandshakeMilliseconds.load(std::memory_order_relaxed);
+    limits.stopSMTPMilliseconds = current.stopSMTPMilliseconds.load(std::memory_order_relaxed);
+    limits.stopMilliseconds = current.stopMilliseconds.load(std::memory_order_relaxed);
     return limits;
 }
 
@@ -79,9 +90,24 @@ void SetNetworkLimits(const QELNetworkLimits &limits) {
     current.smtpReplyByteCap.store(limits.smtpReplyByteCap, std::memory_order_relaxed);
     current.smtpVerdictMilliseconds.store(limits.smtpVerdictMilliseconds, std::memory_order_relaxed);
     current.tlsHandshakeMilliseconds.store(limits.tlsHandshakeMilliseconds, std::memory_order_relaxed);
+    current.stopSMTPMilliseconds.store(limits.stopSMTPMilliseconds, std::memory_order_relaxed);
+    current.stopMilliseconds.store(limits.stopMilliseconds, std::memory_order_relaxed);
 }
 
 void ResetNetworkLimits() { SetNetworkLimits(kDefaultNetworkLimits); }
+
+void BeginNetworkStop() {
+    uint64_t none = 0;
+    uint64_t now = MonotonicMilliseconds();
+    gStopBegan.compare_exchange_strong(none, now == 0 ? 1 : now);
+}
+
+void EndNetworkStop() { gStopBegan.store(0); }
+
+uint64_t NetworkStopDeadline(uint32_t stopLimitMilliseconds) {
+    const uint64_t began = gStopBegan.load();
+    return began == 0 ? UINT64_MAX : began + stopLimitMilliseconds;
+}
 
 QELString DescribeMilliseconds(uint32_t milliseconds) {
     if (milliseconds % 1000u == 0)

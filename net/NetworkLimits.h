@@ -19,6 +19,8 @@ struct QELNetworkLimits {
     uint32_t smtpReplyByteCap;       // one SMTP reply
     uint32_t smtpVerdictMilliseconds;  // the SMTP server's answer to the end of a message text
     uint32_t tlsHandshakeMilliseconds;  // a whole TLS handshake, certificate checks included
+    uint32_t stopSMTPMilliseconds;   // an SMTP dialogue, once the module is stopping
+    uint32_t stopMilliseconds;       // any other connection, once the module is stopping
 };
 
 // 15 s to connect, 30 s for a send to progress and for a first byte, 120 s for a whole
@@ -26,7 +28,9 @@ struct QELNetworkLimits {
 // 64 MB for a POP3 retrieval, 16 MB for a POP3 listing (some 200,000 messages even with
 // the longest identifiers) and 64 KB for an SMTP reply; 600 s for an SMTP server to
 // answer the end of a message text (it may be checking the whole message meanwhile); 15 s
-// for a TLS handshake.
+// for a TLS handshake. Once the module is stopping, an SMTP dialogue gives up 10 s after
+// the stop began and any other connection 40 s after it, so that delivery jobs (their
+// status posts included) end well within the 60 s that the module's termination waits.
 extern const QELNetworkLimits kDefaultNetworkLimits;
 
 // The limits in force; a connection takes a copy when it is opened.
@@ -36,3 +40,13 @@ void ResetNetworkLimits();
 
 // A time limit as people read it: "30 s" for whole seconds, else "300 ms".
 QELString DescribeMilliseconds(uint32_t milliseconds);
+
+// The module's stop. BeginNetworkStop marks the moment the module's termination begins
+// (later calls keep the first moment); from then on every wait of a connection ends by
+// NetworkStopDeadline of its stop limit, failing with a text that says the module is
+// stopping. EndNetworkStop gives every wait its own limits back.
+void BeginNetworkStop();
+void EndNetworkStop();
+// The monotonic time (MonotonicMilliseconds) by which a wait under this stop limit must
+// end; UINT64_MAX while the module is not stopping.
+uint64_t NetworkStopDeadline(uint32_t stopLimitMilliseconds);

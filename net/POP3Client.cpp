@@ -27,6 +27,7 @@ public:
         last_ = test_.examine(bytes, length);
         return last_;
     }
+    uint64_t expectedLength() const override { return test_.expectedLength(); }
     Verdict last() const { return last_; }
 
 private:

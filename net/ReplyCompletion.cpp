@@ -1,5 +1,6 @@
 // ReplyCompletion.cpp: the SMTP and POP3 completion tests. They look only at the end of
-// what has arrived, so a long reply costs no repeated scans.
+// what has arrived, or at what arrived since the last look, so a long reply costs no
+// repeated scans.
 #include "net/ReplyCompletion.h"
 
 namespace {
@@ -21,15 +22,6 @@ bool StartOfLine(const char *bytes, uint32_t end, uint32_t *start) {
         --position;
     }
     *start = position;
-    return true;
-}
-
-bool EndsWith(const char *bytes, uint32_t length, const char *tail, uint32_t tailLength) {
-    if (length < tailLength)
-        return false;
-    for (uint32_t i = 0; i < tailLength; ++i)
-        if (bytes[length - tailLength + i] != tail[i])
-            return false;
     return true;
 }
 
@@ -82,12 +74,33 @@ QELReplyCompletion::Verdict QELPOP3ReplyCompletion::examine(const char *bytes, u
     }
     if (statusEnd == length)
         return kIncomplete;
-    if (!multiLine_ || bytes[0] == '-')
+    if (!multiLine_ || bytes[0] == '-') {
+        length_ = statusEnd + 1;
         return kComplete;
-    // The terminating line "." follows the status line or another line end.
-    if (EndsWith(bytes, length, "\n.\r\n", 4) && length - 4 >= statusEnd)
-        return kComplete;
-    if (EndsWith(bytes, length, "\n.\n", 3) && length - 3 >= statusEnd)
-        return kComplete;
+    }
+    // The first terminating line "." after the status line's LF or another line end; the
+    // search goes on where the last one stopped, so each byte is looked at about once.
+    uint32_t position = scanFrom_ > statusEnd ? scanFrom_ : statusEnd;
+    for (; position < length; ++position) {
+        if (bytes[position] != '\n')
+            continue;
+        if (position + 2 >= length)
+            break;  // too few bytes yet to tell
+        if (bytes[position + 1] != '.')
+            continue;
+        if (bytes[position + 2] == '\n') {
+            length_ = position + 3;
+            return kComplete;
+        }
+        if (bytes[position + 2] == '\r') {
+            if (position + 3 >= length)
+                break;
+            if (bytes[position + 3] == '\n') {
+                length_ = position + 4;
+                return kComplete;
+            }
+        }
+    }
+    scanFrom_ = position;
     return kIncomplete;
 }

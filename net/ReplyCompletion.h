@@ -36,12 +36,17 @@ public:
 };
 
 // A POP3 reply: the status line; for a multi-line answer that begins with "+OK", the
-// lines up to the line "." (a negative status is always one line).
+// lines up to the first line "." (a negative status is always one line). Bytes after that
+// belong to no reply of this command: the reply's length is known once it is whole.
 class QELPOP3ReplyCompletion : public QELReplyCompletion {
 public:
     explicit QELPOP3ReplyCompletion(bool multiLine) : multiLine_(multiLine) {}
     Verdict examine(const char *bytes, uint32_t length) override;
+    // The reply's length once it is whole; 0 before.
+    uint64_t expectedLength() const override { return length_; }
 
 private:
     bool multiLine_;
+    uint32_t scanFrom_ = 0;  // where the search for the line "." resumes
+    uint32_t length_ = 0;
 };

@@ -121,6 +121,21 @@ bool Offers(const QELString &reply, const char *keyword, const char *parameter =
     return false;
 }
 
+// The SMTP completion test, remembering its last verdict, so that a reply the server's
+// close cut short is told from a whole one.
+class TrackedSMTPCompletion : public QELReplyCompletion {
+public:
+    Verdict examine(const char *bytes, uint32_t length) override {
+        last_ = test_.examine(bytes, length);
+        return last_;
+    }
+    Verdict last() const { return last_; }
+
+private:
+    QELSMTPReplyCompletion test_;
+    Verdict last_ = kIncomplete;
+};
+
 // The server as the failure text names it: "name:port", the port always given once.
 QELString ServerText(const QELString &serverName, uint16_t port) {
     QELString name = serverName;
@@ -155,6 +170,7 @@ QELSMTPClient::QELSMTPClient()
       pending_(kNothing),
       pendingCommand_(""),
       replyRead_(false),
+      replyCut_(false),
       verdictDue_(false),
       accepted_(false),
       localNameKnown_(false) {}
@@ -223,6 +239,7 @@ QELString QELSMTPClient::SMTPSend(const QELString &serverName, const QELString &
     errorText_.clear();
     pending_ = kNothing;
     replyRead_ = false;
+    replyCut_ = false;
     verdictDue_ = false;
     accepted_ = false;
     settings_ = QELServerSettings::Entry();
@@ -269,6 +286,8 @@ QELString QELSMTPClient::SMTPSend(const QELString &serverName, const QELString &
         return errorText_;
     }
     connection_->setReplyByteCap(connection_->limits().smtpReplyByteCap);
+    // A delivery cut short by the module's stop is spooled and reported like any other.
+    connection_->setStopLimit(connection_->limits().stopSMTPMilliseconds);
     if (settings_.security == QELServerSettings::kTLS && !connection_->StartTLS(hostName_, settings_.caFile)) {
         // TLS from the first byte: without it, not even the greeting is read.
         state_ = kEnd;
@@ -292,15 +311,19 @@ QELString QELSMTPClient::SMTPSend(const QELString &serverName, const QELString &
 }
 
 bool QELSMTPClient::readReply() {
-    QELSMTPReplyCompletion completion;
-    replyRead_ = connection_->ReadReply(&completion);
+    TrackedSMTPCompletion completion;
+    const bool read = connection_->ReadReply(&completion);
+    // A reply still incomplete when the server closed was cut short: it answers nothing.
+    replyCut_ = read && completion.last() == QELReplyCompletion::kIncomplete;
+    replyRead_ = read && !replyCut_;
     return replyRead_;
 }
 
 QELString QELSMTPClient::connectionFailure() const {
     QELString reason = connection_->LastError();
     if (reason.isEmpty())
-        reason = "the server closed the connection";
+        reason = replyCut_ ? "the server closed the connection before its reply was whole"
+                           : "the server closed the connection";
     return reason;
 }
 

@@ -132,6 +132,7 @@ private:
     Pending pending_;
     const char *pendingCommand_;  // the command whose reply is pending, for messages
     bool replyRead_;              // whether the last read gave a whole reply
+    bool replyCut_;               // whether the server's close cut the last reply short
     bool verdictDue_;             // the whole text went out and its verdict is unread
     bool accepted_;               // the server accepted the message text
     QELString batch_;             // the text's send buffer, reused from send to send

@@ -266,11 +266,16 @@ QELOwned<QELTCPConnection> OpenConnection(const QELIPAddress &address, uint16_t 
             *errorText = "the system's socket library cannot be used";
         return QELOwned<QELTCPConnection>();
     }
-    SocketResult outcome = SocketConnect(SocketAddressOf(address), port, connection->limits_.connectMilliseconds,
-                                         &connection->socket_);
+    const uint32_t limit = connection->untilStop(connection->limits_.connectMilliseconds);
+    SocketResult outcome = {kSocketTimedOut, 0, 0};
+    if (limit != 0)
+        outcome = SocketConnect(SocketAddressOf(address), port, limit, &connection->socket_);
     if (outcome.status != kSocketDone) {
         if (errorText != nullptr) {
-            if (outcome.status == kSocketTimedOut)
+            if (outcome.status == kSocketTimedOut && limit < connection->limits_.connectMilliseconds)
+                *errorText = QELString("gave up connecting to ") + connection->peerText_ +
+                             ": the module is stopping";
+            else if (outcome.status == kSocketTimedOut)
                 *errorText = QELString("no connection to ") + connection->peerText_ + " within " +
                              DescribeMilliseconds(connection->limits_.connectMilliseconds);
             else
@@ -291,7 +296,8 @@ QELTCPConnection::QELTCPConnection()
       replyCode_(0),
       replyExpected_(true),
       continuation_(false),
-      limits_(GetNetworkLimits()) {}
+      limits_(GetNetworkLimits()),
+      stopLimit_(limits_.stopMilliseconds) {}
 
 QELTCPConnection::~QELTCPConnection() {
     if (tls_) {
@@ -315,7 +321,17 @@ bool QELTCPConnection::Send(const QELString &text) {
         uint32_t chunk = text.length() - offset;
         if (chunk > kSendChunk)
             chunk = kSendChunk;
-        SocketResult outcome = sendSome(bytes + offset, chunk, limits_.sendMilliseconds);
+        const uint32_t wait = untilStop(limits_.sendMilliseconds);
+        if (wait == 0) {
+            sent = false;
+            break;
+        }
+        SocketResult outcome = sendSome(bytes + offset, chunk, wait);
+        if (outcome.status == kSocketTimedOut && wait < limits_.sendMilliseconds) {
+            lastError_ = QELString("gave up sending to ") + peerText_ + ": the module is stopping";
+            sent = false;
+            break;
+        }
         if (outcome.status == kSocketTimedOut) {
             lastError_ = QELString("server accepted no data within ") + DescribeMilliseconds(limits_.sendMilliseconds);
             sent = false;
@@ -339,9 +355,13 @@ bool QELTCPConnection::StartTLS(const QELString &hostName, const QELString &caFi
         lastError_ = tls_ ? QELString("TLS is already in use") : QELString("not connected");
         return false;
     }
+    const uint32_t limit = untilStop(limits_.tlsHandshakeMilliseconds);
     QELOwned<QELTLSSession> session(new QELTLSSession());
-    if (!session->Handshake(socket_, hostName, caFile, peerText_, limits_.tlsHandshakeMilliseconds)) {
-        lastError_ = session->ErrorText();
+    if (limit == 0 || !session->Handshake(socket_, hostName, caFile, peerText_, limit)) {
+        if (limit != 0)
+            lastError_ = limit < limits_.tlsHandshakeMilliseconds && untilStop(1) == 0
+                             ? QELString("gave up the TLS handshake with ") + peerText_ + ": the module is stopping"
+                             : session->ErrorText();
         // Nothing may follow a failed handshake, least of all in plain text.
         session.reset();
         SocketClose(socket_);
@@ -350,6 +370,18 @@ bool QELTCPConnection::StartTLS(const QELString &hostName, const QELString &caFi
     }
     tls_ = std::move(session);
     return true;
+}
+
+uint32_t QELTCPConnection::untilStop(uint32_t milliseconds) {
+    const uint64_t stopAt = NetworkStopDeadline(stopLimit_);
+    if (stopAt == UINT64_MAX)
+        return milliseconds;
+    const uint64_t now = MonotonicMilliseconds();
+    if (now >= stopAt) {
+        lastError_ = QELString("gave up waiting for ") + peerText_ + ": the module is stopping";
+        return 0;
+    }
+    return stopAt - now < milliseconds ? static_cast<uint32_t>(stopAt - now) : milliseconds;
 }
 
 QELString QELTCPConnection::TLSVersion() const { return tls_ ? tls_->ProtocolVersion() : QELString(); }
@@ -435,9 +467,26 @@ bool QELTCPConnection::ReadReply(QELReplyCompletion *completion) {
             deadline = now + limits_.quietMilliseconds;
             quietDecides = true;
         }
+        // The wait goes in short slices, so that a stop of the module ends it soon.
         SocketResult waited = {kSocketTimedOut, 0, 0};
-        if (now < deadline)
-            waited = waitReadable(static_cast<uint32_t>(deadline - now));
+        bool stopped = false;
+        while (now < deadline) {
+            const uint64_t left = deadline - now;
+            const uint32_t slice = untilStop(left < kStopCheckMilliseconds ? static_cast<uint32_t>(left)
+                                                                            : kStopCheckMilliseconds);
+            if (slice == 0) {
+                stopped = true;
+                break;
+            }
+            waited = waitReadable(slice);
+            if (waited.status != kSocketTimedOut)
+                break;
+            now = MonotonicMilliseconds();
+        }
+        if (stopped) {
+            failed = true;  // lastError_ says why
+            break;
+        }
         if (waited.status == kSocketTimedOut) {
             if (quietDecides)
                 break;  // the line went quiet: the reply is over
@@ -468,8 +517,16 @@ bool QELTCPConnection::ReadReply(QELReplyCompletion *completion) {
         SocketResult outcome = receiveSome(storage + length, room);
         const uint32_t count = outcome.status == kSocketDone ? static_cast<uint32_t>(outcome.count) : 0;
         received.endWrite(static_cast<int32_t>(length + count));
-        if (outcome.status == kSocketClosed)
-            break;  // the peer's close ends the reply normally
+        if (outcome.status == kSocketClosed) {
+            // The peer's close ends the reply normally, unless the reply told a length
+            // that has not arrived: then it was cut short.
+            if (expected != 0 && held < expected) {
+                failed = true;
+                lastError_ = QELString("reply from ") + peerText_ + " ended after " +
+                             IntegerToText(static_cast<uint32_t>(held)) + " bytes, before its announced length";
+            }
+            break;
+        }
         if (outcome.status != kSocketDone) {
             failed = true;
             lastError_ = QELString("receiving from ") + peerText_ + " failed: " + failureText(outcome);

@@ -82,7 +82,9 @@ public:
     // ReplyCode), unless this read continues the last one.
     // False at once, changing nothing, when no reply is expected; false too when the
     // reply is empty or a limit ended it (no first byte in time, not whole in time,
-    // larger than the byte cap) or the receive failed: LastError then says which.
+    // larger than the byte cap), the peer closed before the length the test told, the
+    // module is stopping (see setStopLimit) or the receive failed: LastError then says
+    // which.
     bool ReadReply(QELReplyCompletion *completion = nullptr);
 
     // Turns the connection into a TLS one: the handshake runs within the TLS handshake
@@ -118,6 +120,12 @@ public:
     void setLimits(const QELNetworkLimits &limits) { limits_ = limits; }
     // The most bytes one reply may hold; a larger reply fails.
     void setReplyByteCap(uint32_t cap) { limits_.replyByteCap = cap; }
+    // Once the module is stopping, a read gives up this long after the stop began, a send
+    // or a TLS handshake then starting waits no longer than that, and both fail with
+    // "... the module is stopping" (limits().stopMilliseconds unless set).
+    void setStopLimit(uint32_t milliseconds) { stopLimit_ = milliseconds; }
+    // How long a read waits at most before it looks again whether the module is stopping.
+    static constexpr uint32_t kStopCheckMilliseconds = 100;
 
     // "Description of the peer" for messages: "192.0.2.1:25".
     const QELString &peerText() const { return peerText_; }
@@ -138,6 +146,9 @@ private:
     SocketResult receiveSome(char *buffer, size_t capacity);
     // The description of a failed socket call: the system's, or the TLS session's.
     QELString failureText(const SocketResult &outcome) const;
+    // A wait of at most milliseconds, shortened to end by the stop deadline; 0 when that
+    // has passed (lastError_ then says the module is stopping).
+    uint32_t untilStop(uint32_t milliseconds);
 
     bool libraryStarted_;
     SocketHandle socket_;
@@ -149,5 +160,6 @@ private:
     QELString lastError_;
     QELString peerText_;
     QELNetworkLimits limits_;
+    uint32_t stopLimit_;
     QELOwned<QELTLSSession> tls_;
 };

@@ -4,6 +4,7 @@
 #include "module/HostInterface.h"
 #include "module/ModuleNames.h"
 #include "mail/Thread.h"
+#include "net/NetworkLimits.h"
 #include "tags/FailedMailLog.h"
 #include "tags/IncludeHTTPTag.h"
 #include "tags/MailPreferences.h"
@@ -18,7 +19,12 @@ constexpr uint32_t kTerminationWaitMilliseconds = 60000;
 // qelFTP is known by name but neither registered nor doing anything.
 int32_t RunNothing(const QELHostServices &, QELString &) { return 0; }
 
-void WaitForDeliveryJobs() { QELThread::WaitUntilNoneRuns(kTerminationWaitMilliseconds); }
+// Connections give up in time for the jobs to spool, report and end within the wait.
+void WaitForDeliveryJobs() {
+    BeginNetworkStop();
+    QELThread::WaitUntilNoneRuns(kTerminationWaitMilliseconds);
+    EndNetworkStop();
+}
 
 }  // namespace
 

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 #include "net/HTTPResponseCompletion.h"
 
@@ -78,6 +79,40 @@ TEST(ReplyCompletionTest, POP3StatusLineAndMultiLineAnswer) {
     for (const Case &c : multi) {
         QELPOP3ReplyCompletion test(true);
         EXPECT_EQ(Examine(test, c.bytes), c.verdict) << c.bytes;
+    }
+}
+
+// A POP3 reply ends at its first terminating line, however the bytes come in pieces, and
+// its length then tells where: bytes after it belong to no reply of the command.
+TEST(ReplyCompletionTest, POP3ReplyEndsAtItsFirstTerminatorWhateverFollows) {
+    struct PieceCase {
+        bool multiLine;
+        std::vector<std::string> pieces;  // arriving in turn; the verdict is on the last
+        Verdict verdict;
+        uint64_t length;  // 0 while unknown
+    };
+    const std::string message = "+OK\r\nSubject: a\r\n\r\ntext\r\n.\r\n";
+    const PieceCase cases[] = {
+        {true, {message + "+OK\r\nforged\r\n.\r\n"}, kComplete, message.size()},
+        {true, {"+OK\r\nSubject: a\r\n", "\r\ntext\r", "\n.", "\r\n+OK more"}, kComplete, message.size()},
+        {true, {"+OK\r\nx\r\n", ".", "\r"}, kIncomplete, 0},
+        {true, {"+OK\r\nx\r\n", ".", "\r", "x\r\n"}, kIncomplete, 0},
+        {true, {"+OK\n.\nextra"}, kComplete, 6},
+        {true, {"+OK\r\n..\r\n", "..x\r\n"}, kIncomplete, 0},
+        {true, {"-ERR no\r\n+OK\r\n"}, kComplete, 9},
+        {false, {"+OK\r\n+OK forged\r\n"}, kComplete, 5},
+        {false, {"+O", "K done\r", "\n"}, kComplete, 10},
+    };
+    for (const PieceCase &c : cases) {
+        QELPOP3ReplyCompletion test(c.multiLine);
+        std::string bytes;
+        Verdict verdict = kIncomplete;
+        for (const std::string &piece : c.pieces) {
+            bytes += piece;
+            verdict = Examine(test, bytes);
+        }
+        EXPECT_EQ(c.verdict, verdict) << bytes;
+        EXPECT_EQ(c.length, test.expectedLength()) << bytes;
     }
 }
 

@@ -26,24 +26,6 @@ int ElapsedMilliseconds(Clock::time_point since) {
     return static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - since).count());
 }
 
-void SendAll(int descriptor, void *tls, const std::string &bytes) {
-    if (tls != nullptr) {
-        size_t written = 0;
-        if (!bytes.empty())
-            SSL_write_ex(static_cast<SSL *>(tls), bytes.data(), bytes.size(), &written);
-        return;  // a failure means the client went away
-    }
-    size_t offset = 0;
-    while (offset < bytes.size()) {
-        ssize_t sent = ::send(descriptor, bytes.data() + offset, bytes.size() - offset, MSG_NOSIGNAL);
-        if (sent < 0 && errno == EINTR)
-            continue;
-        if (sent <= 0)
-            return;  // the client went away; the record shows what it got
-        offset += static_cast<size_t>(sent);
-    }
-}
-
 // The Content-Length of an HTTP request head, 0 when it has none.
 size_t ContentLengthOf(const std::string &head) {
     static const char kField[] = "content-length:";
@@ -74,8 +56,8 @@ ScriptedServer::Script &ScriptedServer::Script::pause(int milliseconds) {
     return *this;
 }
 
-ScriptedServer::Script &ScriptedServer::Script::receiveUntil(const std::string &marker) {
-    steps_.push_back({kReceiveUntil, marker, 0, kClientWaitMilliseconds});
+ScriptedServer::Script &ScriptedServer::Script::receiveUntil(const std::string &marker, int milliseconds) {
+    steps_.push_back({kReceiveUntil, marker, 0, milliseconds});
     return *this;
 }
 
@@ -101,6 +83,16 @@ ScriptedServer::Script &ScriptedServer::Script::reset() {
 
 ScriptedServer::Script &ScriptedServer::Script::shutdownSending() {
     steps_.push_back({kShutdownSending, std::string(), 0, 0});
+    return *this;
+}
+
+ScriptedServer::Script &ScriptedServer::Script::trickle(const std::string &bytes, int intervalMilliseconds) {
+    steps_.push_back({kTrickle, bytes, 0, intervalMilliseconds});
+    return *this;
+}
+
+ScriptedServer::Script &ScriptedServer::Script::stream(uint64_t count) {
+    steps_.push_back({kStream, std::string(), static_cast<size_t>(count), kClientWaitMilliseconds});
     return *this;
 }
 
@@ -155,6 +147,7 @@ ScriptedServer::~ScriptedServer() {
 ScriptedServer::Script &ScriptedServer::connection() {
     scripts_.emplace_back();
     received_.emplace_back();
+    sent_.push_back(0);
     return scripts_.back();
 }
 
@@ -181,6 +174,11 @@ size_t ScriptedServer::acceptedCount() {
 std::string ScriptedServer::received(size_t connection) {
     std::lock_guard<std::mutex> lock(mutex_);
     return connection < received_.size() ? received_[connection] : std::string();
+}
+
+uint64_t ScriptedServer::sentBytes(size_t connection) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return connection < sent_.size() ? sent_[connection] : 0;
 }
 
 bool ScriptedServer::clientWaitExpired() {
@@ -253,6 +251,38 @@ ScriptedServer::ReadOutcome ScriptedServer::readSome(Peer &peer, size_t index, i
     return kData;
 }
 
+bool ScriptedServer::sendCounted(Peer &peer, size_t index, const char *bytes, size_t count) {
+    if (peer.tls != nullptr) {
+        size_t written = 0;
+        if (count > 0 && SSL_write_ex(static_cast<SSL *>(peer.tls), bytes, count, &written) != 1)
+            return false;  // the client went away
+        std::lock_guard<std::mutex> lock(mutex_);
+        sent_[index] += written;
+        return true;
+    }
+    size_t offset = 0;
+    Clock::time_point waitStart = Clock::now();
+    while (offset < count) {
+        // A client that reads nothing more holds the server no longer than a client wait.
+        struct pollfd entry = {peer.descriptor, POLLOUT, 0};
+        int ready = poll(&entry, 1, 50);
+        if (stopping_ || ElapsedMilliseconds(waitStart) > kClientWaitMilliseconds)
+            return false;
+        if (ready <= 0)
+            continue;
+        ssize_t sent = ::send(peer.descriptor, bytes + offset, count - offset, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (sent < 0 && (errno == EINTR || errno == EAGAIN))
+            continue;
+        if (sent <= 0)
+            return false;  // the client went away; the record shows what it got
+        offset += static_cast<size_t>(sent);
+        waitStart = Clock::now();
+        std::lock_guard<std::mutex> lock(mutex_);
+        sent_[index] += static_cast<uint64_t>(sent);
+    }
+    return true;
+}
+
 bool ScriptedServer::startTLS(Peer &peer, size_t index, const std::string &certificateFile,
                               const std::string &keyFile) {
     SSL_CTX *context = SSL_CTX_new(TLS_server_method());
@@ -298,7 +328,31 @@ void ScriptedServer::play(int descriptor, size_t index) {
             if (!startTLS(peer, index, step.bytes.substr(0, split), step.bytes.substr(split + 1)))
                 break;
         } else if (step.kind == Script::kSend) {
-            SendAll(descriptor, peer.tls, step.bytes);
+            sendCounted(peer, index, step.bytes.data(), step.bytes.size());
+        } else if (step.kind == Script::kTrickle) {
+            // The server's own pacing: one byte, then the interval.
+            for (size_t i = 0; i < step.bytes.size() && !stopping_; ++i) {
+                if (!sendCounted(peer, index, step.bytes.data() + i, 1))
+                    break;
+                if (i + 1 < step.bytes.size())
+                    std::this_thread::sleep_for(std::chrono::milliseconds(step.milliseconds));
+            }
+        } else if (step.kind == Script::kStream) {
+            static const std::string kFiller = [] {
+                std::string line(63, 'x');
+                line += '\n';
+                std::string block;
+                for (int i = 0; i < 1024; ++i)
+                    block += line;
+                return block;  // 64 KiB
+            }();
+            uint64_t left = step.count;
+            while (left > 0 && !stopping_) {
+                size_t piece = left < kFiller.size() ? static_cast<size_t>(left) : kFiller.size();
+                if (!sendCounted(peer, index, kFiller.data(), piece))
+                    break;
+                left -= piece;
+            }
         } else if (step.kind == Script::kPause) {
             std::this_thread::sleep_for(std::chrono::milliseconds(step.milliseconds));
         } else if (step.kind == Script::kShutdownSending) {

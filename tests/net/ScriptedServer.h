@@ -1,5 +1,6 @@
 // ScriptedServer.h: a loopback TCP server for protocol tests. It listens on 127.0.0.1 (or
-// ::1) at a free port and plays one script per accepted connection, recording every byte.
+// ::1) at a free port and plays one script per accepted connection, recording every byte
+// it receives and counting those it sends.
 #pragma once
 
 #include <atomic>
@@ -18,8 +19,9 @@ public:
     public:
         Script &send(const std::string &bytes);
         Script &pause(int milliseconds);
-        // Reads until the bytes received on this connection contain marker.
-        Script &receiveUntil(const std::string &marker);
+        // Reads until the bytes received on this connection contain marker (the client
+        // given milliseconds to send it).
+        Script &receiveUntil(const std::string &marker, int milliseconds = kClientWaitMilliseconds);
         // Reads until this connection has received count bytes in all.
         Script &receiveBytes(size_t count);
         // Reads one HTTP request: up to its blank line, then Content-Length bytes.
@@ -39,6 +41,13 @@ public:
         // Waits until the test calls release() (once per such step), reading meanwhile.
         // The test decides when the next part goes out, so no timing can reorder them.
         Script &awaitRelease();
+        // Sends bytes one at a time, one every intervalMilliseconds (a server that
+        // trickles), until all are out or the client has gone.
+        Script &trickle(const std::string &bytes, int intervalMilliseconds);
+        // Sends count filler bytes ("x" lines) as fast as the client takes them, until all
+        // are out, the client has gone, or it took nothing for kClientWaitMilliseconds.
+        // sentBytes() tells how many the server got out.
+        Script &stream(uint64_t count);
 
     private:
         friend class ScriptedServer;
@@ -52,7 +61,9 @@ public:
             kReset,
             kShutdownSending,
             kAwaitRelease,
-            kStartTLS
+            kStartTLS,
+            kTrickle,
+            kStream
         };
         struct Step {
             Kind kind;
@@ -90,6 +101,9 @@ public:
     std::string received(size_t connection);
     // True when some wait for the client ran out (the client did not do its part).
     bool clientWaitExpired();
+    // The bytes the server handed to the system for this connection (those the client
+    // read, plus what the two sockets' buffers held when it stopped).
+    uint64_t sentBytes(size_t connection);
 
 private:
     void serve();
@@ -103,6 +117,9 @@ private:
     // Reads what arrives within milliseconds into the connection's record.
     ReadOutcome readSome(Peer &peer, size_t index, int milliseconds);
     bool startTLS(Peer &peer, size_t index, const std::string &certificateFile, const std::string &keyFile);
+    // Sends bytes on the connection, counting them; false once the client has gone (or,
+    // with a bounded wait, took nothing within it).
+    bool sendCounted(Peer &peer, size_t index, const char *bytes, size_t count);
 
     int listener_ = -1;
     uint16_t port_ = 0;
@@ -114,6 +131,7 @@ private:
     std::atomic<int> acceptWaitMilliseconds_{kClientWaitMilliseconds};
     std::mutex mutex_;
     std::vector<std::string> received_;
+    std::vector<uint64_t> sent_;
     std::vector<bool> accepted_;
     bool clientWaitExpired_ = false;
 };

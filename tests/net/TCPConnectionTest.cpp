@@ -12,11 +12,13 @@
 
 #include <atomic>
 #include <cstring>
+#include <functional>
 #include <string>
 #include <thread>
 
 #include "ScriptedServer.h"
 #include "TestResolver.h"
+#include "platform/Clock.h"
 
 namespace {
 
@@ -438,6 +440,69 @@ TEST_F(TCPConnectionTest, ConnectIsBoundedByTheConnectLimit) {
     EXPECT_TRUE(refused);
     EXPECT_EQ(Std(error), "no connection to 127.0.0.1:" + std::to_string(port) + " within 300 ms");
     close(listener);
+}
+
+// Once the module is stopping, every wait of a connection ends by its stop limit, whatever
+// its own limit, with a text that says so; the stop's end gives the waits their own limits.
+TEST_F(TCPConnectionTest, TheModulesStopEndsEveryWaitByTheStopLimit) {
+    // 30 s for a first byte, 15 s to connect; connections open, then their waits are cut.
+    QELNetworkLimits limits = kDefaultNetworkLimits;
+    limits.stopMilliseconds = 60000;
+    SetNetworkLimits(limits);
+    struct Case {
+        const char *what;
+        uint32_t stopLimit;  // set on the connection after it is open
+        std::function<bool(QELTCPConnection &)> act;
+        const char *error;  // after the server's address
+    };
+    const Case cases[] = {
+        {"a read with the stop limit still ahead", 300, [](QELTCPConnection &c) { return c.ReadReply(); },
+         ": the module is stopping"},
+        {"a read after the stop limit", 0, [](QELTCPConnection &c) { return c.ReadReply(); },
+         ": the module is stopping"},
+        {"a send after the stop limit", 0, [](QELTCPConnection &c) { return c.Send(QELString("QUIT\r\n")); },
+         ": the module is stopping"},
+        {"a TLS handshake after the stop limit", 0,
+         [](QELTCPConnection &c) { return c.StartTLS(QELString("localhost"), QELString()); },
+         ": the module is stopping"},
+    };
+    BeginNetworkStop();
+    for (const Case &c : cases) {
+        ScriptedServer server;
+        server.connection().waitForClientClose();
+        server.start();
+        QELOwned<QELTCPConnection> connection = Open(server);
+        ASSERT_NE(connection, nullptr) << c.what;
+        connection->setStopLimit(c.stopLimit);
+        const uint64_t start = MonotonicMilliseconds();
+        EXPECT_FALSE(c.act(*connection)) << c.what;
+        EXPECT_LT(MonotonicMilliseconds() - start, 10000u) << c.what;
+        const std::string error = Std(connection->LastError());
+        EXPECT_NE(std::string::npos, error.find(server.hostAndPort() + c.error)) << c.what << ": " << error;
+        EXPECT_EQ(0u, error.find("gave up ")) << c.what << ": " << error;
+    }
+    // A connection opened once its stop limit has passed is not even tried.
+    {
+        ScriptedServer server;
+        server.start();
+        QELNetworkLimits passed = limits;
+        passed.stopMilliseconds = 0;
+        SetNetworkLimits(passed);
+        QELString error;
+        EXPECT_FALSE(OpenConnection(QELIPAddress(0x7F000001u), server.port(), false, nullptr, &error));
+        EXPECT_EQ("gave up connecting to " + server.hostAndPort() + ": the module is stopping", Std(error));
+        SetNetworkLimits(limits);
+        server.finish(0);
+    }
+    EndNetworkStop();
+    SetLimits(300, 5000);
+    ScriptedServer server;
+    server.connection().waitForClientClose();
+    server.start();
+    QELOwned<QELTCPConnection> connection = Open(server);
+    ASSERT_NE(connection, nullptr);
+    EXPECT_FALSE(connection->ReadReply());
+    EXPECT_EQ("no reply from " + server.hostAndPort() + " within 300 ms", Std(connection->LastError()));
 }
 
 // Every open connection uses the socket library: closing one never stops it under
