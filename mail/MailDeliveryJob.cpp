@@ -217,11 +217,16 @@ bool QELMailDeliveryJob::readSpooledText(QELString &text, bool &missing, QELStri
         problem = QELString("the spool file ") + fields_.storedMessageID + " could not be read";
         return false;
     }
-    text = headerLines();
+    text = UnspoolText(*stream, headerLines());
+    return true;
+}
+
+QELString QELMailDeliveryJob::UnspoolText(QELFileStream &stream, const QELString &headers) {
+    QELString text = headers;
     bool inHeaders = true;
-    const uint32_t size = stream->GetSize();
-    while (stream->position() < size) {
-        QELString line = stream->ReadLine();
+    const uint32_t size = stream.GetSize();
+    while (stream.position() < size) {
+        QELString line = stream.ReadLine();
         // The end line is known before anything is unstuffed.
         if (line.equals("."))
             break;
@@ -236,7 +241,7 @@ bool QELMailDeliveryJob::readSpooledText(QELString &text, bool &missing, QELStri
         text.append(line);
         text.append(kCRLF);
     }
-    return true;
+    return text;
 }
 
 QELString QELMailDeliveryJob::spool(const QELString &text, QELString &messageID) const {

@@ -19,6 +19,15 @@ targets=(
   "number_text 200000 128"
   "regular_expression 50000 4200"
   "htmlescape 200000 2048"
+  "decimal 200000 256"
+  "include_url 200000 512"
+  "ipaddress 200000 128"
+  "spool_file 50000 4096"
+  "page_parser 100000 4096"
+  "form_decoder 100000 4096"
+  "site_folders 50000 256"
+  "database_criteria 200000 1024"
+  "host_identity 200000 512"
 )
 
 work=$(mktemp -d)

@@ -1,0 +1,106 @@
+// SpoolFileFuzz.cpp: fuzzes the reading of a spooled message for a resend: any file reads
+// as a plain line-by-line reference reads it, and any text spooled as the job spools it
+// (dot-stuffed, then the "." line) reads back as itself less the headers a resend rewrites.
+#include <unistd.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "foundation/FileStream.h"
+#include "foundation/FileSystemItem.h"
+#include "fuzz/FuzzCheck.h"
+#include "mail/MailDeliveryJob.h"
+
+namespace {
+
+const std::string kHeaders = "Subject: now\r\nTo: someone@example.com\r\n";
+
+// The lines of a text, each ended by CR LF, a lone CR or a lone LF (the last one may
+// have no end).
+std::vector<std::string> Lines(const std::string &text) {
+    std::vector<std::string> lines;
+    size_t at = 0;
+    while (at < text.size()) {
+        const size_t end = text.find_first_of("\r\n", at);
+        if (end == std::string::npos) {
+            lines.push_back(text.substr(at));
+            break;
+        }
+        lines.push_back(text.substr(at, end - at));
+        at = end + (text.compare(end, 2, "\r\n") == 0 ? 2 : 1);
+    }
+    return lines;
+}
+
+bool Rewritten(const std::string &line) {
+    static const char *const kNames[] = {"subject: ", "date: ", "from: ", "reply-to: ", "to: ", "cc: "};
+    std::string start = line.substr(0, 10);
+    for (char &c : start)
+        if (c >= 'A' && c <= 'Z')
+            c = static_cast<char>(c - 'A' + 'a');
+    for (const char *name : kNames)
+        if (start.compare(0, std::string(name).size(), name) == 0)
+            return true;
+    return false;
+}
+
+// The headers, then the lines up to the "." line, unstuffed when `stuffed`, less the
+// rewritten headers of the header block.
+std::string Reference(const std::vector<std::string> &lines, bool stuffed) {
+    std::string text = kHeaders;
+    bool inHeaders = true;
+    for (std::string line : lines) {
+        if (stuffed && line == ".")
+            break;
+        if (stuffed && line.compare(0, 2, "..") == 0)
+            line.erase(0, 1);
+        if (inHeaders && line.empty())
+            inHeaders = false;
+        else if (inHeaders && Rewritten(line))
+            continue;
+        text += line + "\r\n";
+    }
+    return text;
+}
+
+// One scratch file for the whole run, removed at its end.
+struct Scratch {
+    std::string path;
+    Scratch() {
+        char name[] = "/tmp/velquor-spool-fuzz-XXXXXX";
+        const int fd = mkstemp(name);
+        FUZZ_CHECK(fd >= 0);
+        close(fd);
+        path = name;
+    }
+    ~Scratch() { unlink(path.c_str()); }
+};
+
+std::string ReadSpooled(const std::string &content) {
+    static const Scratch scratch;
+    const std::string &path = scratch.path;
+    FILE *file = std::fopen(path.c_str(), "wb");
+    FUZZ_CHECK(file != nullptr);
+    FUZZ_CHECK(std::fwrite(content.data(), 1, content.size(), file) == content.size());
+    FUZZ_CHECK(std::fclose(file) == 0);
+    QELOwned<QELFileStream> stream = OpenFileStream(QELFileSystemItem(fuzz::Qel(path)), FileOpenMode::ReadOnly);
+    FUZZ_CHECK(stream);
+    return fuzz::Text(QELMailDeliveryJob::UnspoolText(*stream, fuzz::Qel(kHeaders)));
+}
+
+}  // namespace
+
+// Input: the spool file's bytes.
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+    const std::string input(reinterpret_cast<const char *>(data), size);
+    const std::vector<std::string> lines = Lines(input);
+    FUZZ_CHECK(ReadSpooled(input) == Reference(lines, true));
+
+    std::string message;
+    for (const std::string &line : lines)
+        message += line + "\r\n";
+    const std::string spooled = fuzz::Text(QELMailDeliveryJob::DotStuff(fuzz::Qel(message))) + ".\r\n";
+    FUZZ_CHECK(ReadSpooled(spooled) == Reference(lines, false));
+    return 0;
+}
