@@ -1,8 +1,11 @@
 // HostIdentityTest.cpp: which Host headers name this host, the virtual host built from
 // them, and which clients count as this machine.
 #include "host/lib/HostIdentity.h"
+#include "host/lib/HostText.h"
 
 #include <gtest/gtest.h>
+
+#include <string>
 
 namespace velquor::host {
 namespace {
@@ -119,6 +122,24 @@ TEST(HostIdentity, TakesTheClientFromALocalProxysForwardedForHeader) {
 
     // A remote peer cannot make itself local with the header.
     EXPECT_EQ(host.clientAddress("198.51.100.7", "127.0.0.1"), "198.51.100.7");
+}
+
+TEST(HostIdentity, ATextWithANulByteIsNoAddress) {
+    using namespace std::string_literals;
+    struct Case {
+        std::string text;
+    };
+    const Case cases[] = {{"::1\0"s}, {"::1\0\0:8"s}, {"127.0.0.1\0evil"s}, {"192.0.2.10\0"s}};
+    HostIdentity host = identity("::1");
+    for (const Case &test : cases) {
+        const std::string shown = HostText::quoted(test.text);
+        EXPECT_FALSE(HostIdentity::splitHostHeader("[" + test.text + "]:8080")) << shown;
+        EXPECT_FALSE(host.reachesListener("[" + test.text + "]:8080")) << shown;
+        EXPECT_FALSE(HostIdentity::isLoopback(test.text)) << shown;
+        EXPECT_FALSE(host.isLocalClient(test.text)) << shown;
+        EXPECT_EQ(HostIdentity::normalise(test.text), test.text) << shown;
+        EXPECT_EQ(host.clientAddress("127.0.0.1", "10.0.0.1, " + test.text), "") << shown;
+    }
 }
 
 TEST(HostIdentity, KnowsThisMachinesOwnAddresses) {
