@@ -3,7 +3,6 @@
 // (dot-stuffed, then the "." line) reads back as itself less the headers a resend rewrites.
 #include <unistd.h>
 
-#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -64,26 +63,29 @@ std::string Reference(const std::vector<std::string> &lines, bool stuffed) {
     return text;
 }
 
-// One scratch file for the whole run, removed at its end.
+// One scratch file for the whole run, removed at its end. Each input is written over
+// the last one and the file cut to its length: truncating to nothing before each write
+// would make the file system flush it to disk every time.
 struct Scratch {
     std::string path;
+    int fd = -1;
     Scratch() {
         char name[] = "/tmp/velquor-spool-fuzz-XXXXXX";
-        const int fd = mkstemp(name);
+        fd = mkstemp(name);
         FUZZ_CHECK(fd >= 0);
-        close(fd);
         path = name;
     }
-    ~Scratch() { unlink(path.c_str()); }
+    ~Scratch() {
+        close(fd);
+        unlink(path.c_str());
+    }
 };
 
 std::string ReadSpooled(const std::string &content) {
     static const Scratch scratch;
     const std::string &path = scratch.path;
-    FILE *file = std::fopen(path.c_str(), "wb");
-    FUZZ_CHECK(file != nullptr);
-    FUZZ_CHECK(std::fwrite(content.data(), 1, content.size(), file) == content.size());
-    FUZZ_CHECK(std::fclose(file) == 0);
+    FUZZ_CHECK(pwrite(scratch.fd, content.data(), content.size(), 0) == static_cast<ssize_t>(content.size()));
+    FUZZ_CHECK(ftruncate(scratch.fd, static_cast<off_t>(content.size())) == 0);
     QELOwned<QELFileStream> stream = OpenFileStream(QELFileSystemItem(fuzz::Qel(path)), FileOpenMode::ReadOnly);
     FUZZ_CHECK(stream);
     return fuzz::Text(QELMailDeliveryJob::UnspoolText(*stream, fuzz::Qel(kHeaders)));
