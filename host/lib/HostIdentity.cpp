@@ -216,6 +216,11 @@ bool HostIdentity::namesThisHost(const std::string &hostHeader) const {
     if (!parts) {
         return false;
     }
+    // Whatever reaches the listening socket is this host: with a wildcard listen address
+    // that includes every loopback address, not only the machine's own list.
+    if (reachesListener(hostHeader)) {
+        return true;
+    }
     std::string name = normalise(parts->first);
     int port = parts->second != 0 ? parts->second : 80;
     if (contains(serverNames_, name)) {

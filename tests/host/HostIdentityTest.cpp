@@ -83,6 +83,24 @@ TEST(HostIdentity, KeepsAVirtualHostOnlyWhenItReachesTheListenAddress) {
     EXPECT_EQ(identity("::1").virtualHost("localhost:8080"), "[::1]:8080");
 }
 
+TEST(HostIdentity, AHeaderThatReachesAWildcardListenerNamesThisHost) {
+    struct Case {
+        const char *listen;
+        const char *header;
+    };
+    const Case cases[] = {
+        {"0.0.0.0", "127.0.0.5:8080"},
+        {"::", "127.0.0.5:8080"},
+        {"::", "[::ffff:127.0.2.7]:8080"},
+        {"", "127.1.2.3:8080"},
+    };
+    for (const Case &test : cases) {
+        HostIdentity host = identity(test.listen);
+        ASSERT_TRUE(host.reachesListener(test.header)) << test.listen << " " << test.header;
+        EXPECT_TRUE(host.namesThisHost(test.header)) << test.listen << " " << test.header;
+    }
+}
+
 TEST(HostIdentity, FallsBackToAnAddressThatReachesTheListeningSocket) {
     EXPECT_EQ(identity("127.0.0.1").listenAuthority(), "127.0.0.1:8080");
     EXPECT_EQ(identity("0.0.0.0").listenAuthority(), "127.0.0.1:8080");
