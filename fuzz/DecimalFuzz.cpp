@@ -38,7 +38,7 @@ Int Round(Int value, int from, int to) {
     Int q = value / d, r = value % d;
     if (r < 0)
         r = -r;
-    if (2 * r >= d)
+    if (r >= d - r)  // 2r >= d, without overflow when d is 10^38
         q += value < 0 ? -1 : 1;
     return q;
 }
