@@ -106,7 +106,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         FUZZ_CHECK(bytes.back() == '\n');
     QELPOP3ReplyCompletion pop3(true);
     if (pop3.examine(bytes.data(), static_cast<uint32_t>(bytes.size())) == QELReplyCompletion::kComplete)
-        FUZZ_CHECK(bytes[0] == '-' || bytes.size() >= 3 && bytes.compare(bytes.size() - 2, 2, ".\n") == 0 ||
-                   bytes.size() >= 4 && bytes.compare(bytes.size() - 3, 3, ".\r\n") == 0);
+        FUZZ_CHECK(bytes[0] == '-' || (bytes.size() >= 3 && bytes.compare(bytes.size() - 2, 2, ".\n") == 0) ||
+                   (bytes.size() >= 4 && bytes.compare(bytes.size() - 3, 3, ".\r\n") == 0));
     return 0;
 }

@@ -91,7 +91,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     const std::string with = input.substr(at);
 
     const QELString subject = fuzz::Qel(text);
-    uint32_t qelFlags = (ignoreCase ? QELString::kIgnoreCase : 0) | (backward ? QELString::kBackward : 0);
+    uint32_t qelFlags = (ignoreCase ? uint32_t(QELString::kIgnoreCase) : 0u) | (backward ? uint32_t(QELString::kBackward) : 0u);
     uint32_t found = 0;
     size_t expected = 0;
     bool hit = subject.find(pattern.data(), static_cast<uint32_t>(pattern.size()), &found, start, range, qelFlags);

@@ -226,14 +226,23 @@ bool QELMailDeliveryJob::readSpooledText(QELString &text, bool &missing, QELStri
         problem = QELString("the spool file ") + fields_.storedMessageID + " could not be read";
         return false;
     }
-    text = headerLines();
+    if (!UnspoolText(*stream, headerLines(), text)) {
+        problem =
+            QELString("the spool file ") + fields_.storedMessageID + " is truncated: its end line \".\" is missing";
+        return false;
+    }
+    return true;
+}
+
+bool QELMailDeliveryJob::UnspoolText(QELFileStream &stream, const QELString &headers, QELString &text) {
+    text = headers;
     bool inHeaders = true;
     bool ended = false;
-    const uint32_t size = stream->GetSize();
-    while (stream->position() < size) {
-        const uint32_t before = stream->position();
-        QELString line = stream->ReadLine();
-        if (stream->position() == before)
+    const uint32_t size = stream.GetSize();
+    while (stream.position() < size) {
+        const uint32_t before = stream.position();
+        QELString line = stream.ReadLine();
+        if (stream.position() == before)
             break;  // a read that failed: the rest cannot be had
         // The end line is known before anything is unstuffed.
         if (line.equals(".")) {
@@ -255,7 +264,6 @@ bool QELMailDeliveryJob::readSpooledText(QELString &text, bool &missing, QELStri
         // Every spool file ends with the line "."; without it the text is cut short (a
         // write that stopped, or a read that failed) and must not go out as it is.
         text.clear();
-        problem = QELString("the spool file ") + fields_.storedMessageID + " is truncated: its end line \".\" is missing";
         return false;
     }
     return true;

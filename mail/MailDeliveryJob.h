@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "foundation/Decimal.h"
+#include "foundation/FileStream.h"
 #include "foundation/FileSystemItem.h"
 #include "foundation/String.h"
 #include "mail/EmailMessage.h"
@@ -37,6 +38,14 @@ public:
 
     // A "." at the start of the text and after every CR LF is doubled.
     static QELString DotStuff(const QELString &text);
+
+    // The text a resend sends (before dot-stuffing) from an open spool file: headers,
+    // then the file's lines (CR LF, CR or LF ended) up to its "." line, each ended by
+    // CR LF, without dot-stuffing and without the spooled Subject, Date, From, Reply-To,
+    // To and CC lines of its header block. Reads from the stream's position to its end
+    // line "."; false, with text empty, when that line is missing (the file is truncated)
+    // or a read fails.
+    static bool UnspoolText(QELFileStream &stream, const QELString &headers, QELString &text);
 
     // The message text as it goes out (before dot-stuffing), for a new message: header
     // lines, the multipart layout when there are attachments, the body (quoted-printable

@@ -23,6 +23,12 @@ bool contains(const std::vector<std::string> &list, const std::string &item) {
     return std::find(list.begin(), list.end(), item) != list.end();
 }
 
+// inet_pton on the whole text: a NUL byte would end the text it reads early, so that
+// "::1" followed by a NUL and anything else would pass for an address.
+bool parseAddress(int family, const std::string &text, void *address) {
+    return text.find('\0') == std::string::npos && inet_pton(family, text.c_str(), address) == 1;
+}
+
 bool validHostName(const std::string &name) {
     if (name.empty() || name.size() > 253) {
         return false;
@@ -119,7 +125,7 @@ std::optional<std::pair<std::string, int>> HostIdentity::splitHostHeader(const s
         host = hostHeader.substr(1, close - 1);
         rest = hostHeader.substr(close + 1);
         in6_addr ignored{};
-        if (inet_pton(AF_INET6, host.c_str(), &ignored) != 1) {
+        if (!parseAddress(AF_INET6, host, &ignored)) {
             return std::nullopt;
         }
     } else {
@@ -150,13 +156,13 @@ std::optional<std::pair<std::string, int>> HostIdentity::splitHostHeader(const s
 
 std::string HostIdentity::normalise(const std::string &address) {
     in_addr v4{};
-    if (inet_pton(AF_INET, address.c_str(), &v4) == 1) {
+    if (parseAddress(AF_INET, address, &v4)) {
         char text[INET_ADDRSTRLEN] = {};
         inet_ntop(AF_INET, &v4, text, sizeof text);
         return text;
     }
     in6_addr v6{};
-    if (inet_pton(AF_INET6, address.c_str(), &v6) == 1) {
+    if (parseAddress(AF_INET6, address, &v6)) {
         if (IN6_IS_ADDR_V4MAPPED(&v6)) {
             std::memcpy(&v4, &v6.s6_addr[12], 4);
             char text[INET_ADDRSTRLEN] = {};
@@ -173,7 +179,7 @@ std::string HostIdentity::normalise(const std::string &address) {
 bool HostIdentity::isLoopback(const std::string &address) {
     std::string normal = normalise(address);
     in_addr v4{};
-    if (inet_pton(AF_INET, normal.c_str(), &v4) == 1) {
+    if (parseAddress(AF_INET, normal, &v4)) {
         return (ntohl(v4.s_addr) >> 24) == 127;
     }
     return normal == "::1";
@@ -199,7 +205,7 @@ std::string HostIdentity::clientAddress(const std::string &peer, const std::stri
     last = start == std::string::npos ? std::string() : last.substr(start, end - start + 1);
     in6_addr v6{};
     in_addr v4{};
-    if (inet_pton(AF_INET, last.c_str(), &v4) != 1 && inet_pton(AF_INET6, last.c_str(), &v6) != 1) {
+    if (!parseAddress(AF_INET, last, &v4) && !parseAddress(AF_INET6, last, &v6)) {
         return "";
     }
     return last;
@@ -209,6 +215,11 @@ bool HostIdentity::namesThisHost(const std::string &hostHeader) const {
     std::optional<std::pair<std::string, int>> parts = splitHostHeader(hostHeader);
     if (!parts) {
         return false;
+    }
+    // Whatever reaches the listening socket is this host: with a wildcard listen address
+    // that includes every loopback address, not only the machine's own list.
+    if (reachesListener(hostHeader)) {
+        return true;
     }
     std::string name = normalise(parts->first);
     int port = parts->second != 0 ? parts->second : 80;

@@ -41,9 +41,9 @@ public:
     // "localhost", a machine name, a loopback address or one of the machine's addresses
     // (IPv4 ones only for "0.0.0.0"); with an IPv4 loopback listen address, also "localhost".
     bool reachesListener(const std::string &hostHeader) const;
-    // Whether a Host header names this host: its listen address, "localhost", a machine
-    // name or address (with the listen port, 80 when none is given), or a server name
-    // (any port).
+    // Whether a Host header names this host: every header that reaches the listener, its
+    // listen address, "localhost", a machine name or address (with the listen port, 80 when
+    // none is given), or a server name (any port).
     bool namesThisHost(const std::string &hostHeader) const;
     // Whether a client address is a loopback address or one of the machine's own.
     bool isLocalClient(const std::string &address) const;

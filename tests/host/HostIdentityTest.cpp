@@ -1,8 +1,11 @@
 // HostIdentityTest.cpp: which Host headers name this host, the virtual host built from
 // them, and which clients count as this machine.
 #include "host/lib/HostIdentity.h"
+#include "host/lib/HostText.h"
 
 #include <gtest/gtest.h>
+
+#include <string>
 
 namespace velquor::host {
 namespace {
@@ -80,6 +83,24 @@ TEST(HostIdentity, KeepsAVirtualHostOnlyWhenItReachesTheListenAddress) {
     EXPECT_EQ(identity("::1").virtualHost("localhost:8080"), "[::1]:8080");
 }
 
+TEST(HostIdentity, AHeaderThatReachesAWildcardListenerNamesThisHost) {
+    struct Case {
+        const char *listen;
+        const char *header;
+    };
+    const Case cases[] = {
+        {"0.0.0.0", "127.0.0.5:8080"},
+        {"::", "127.0.0.5:8080"},
+        {"::", "[::ffff:127.0.2.7]:8080"},
+        {"", "127.1.2.3:8080"},
+    };
+    for (const Case &test : cases) {
+        HostIdentity host = identity(test.listen);
+        ASSERT_TRUE(host.reachesListener(test.header)) << test.listen << " " << test.header;
+        EXPECT_TRUE(host.namesThisHost(test.header)) << test.listen << " " << test.header;
+    }
+}
+
 TEST(HostIdentity, FallsBackToAnAddressThatReachesTheListeningSocket) {
     EXPECT_EQ(identity("127.0.0.1").listenAuthority(), "127.0.0.1:8080");
     EXPECT_EQ(identity("0.0.0.0").listenAuthority(), "127.0.0.1:8080");
@@ -119,6 +140,24 @@ TEST(HostIdentity, TakesTheClientFromALocalProxysForwardedForHeader) {
 
     // A remote peer cannot make itself local with the header.
     EXPECT_EQ(host.clientAddress("198.51.100.7", "127.0.0.1"), "198.51.100.7");
+}
+
+TEST(HostIdentity, ATextWithANulByteIsNoAddress) {
+    using namespace std::string_literals;
+    struct Case {
+        std::string text;
+    };
+    const Case cases[] = {{"::1\0"s}, {"::1\0\0:8"s}, {"127.0.0.1\0evil"s}, {"192.0.2.10\0"s}};
+    HostIdentity host = identity("::1");
+    for (const Case &test : cases) {
+        const std::string shown = HostText::quoted(test.text);
+        EXPECT_FALSE(HostIdentity::splitHostHeader("[" + test.text + "]:8080")) << shown;
+        EXPECT_FALSE(host.reachesListener("[" + test.text + "]:8080")) << shown;
+        EXPECT_FALSE(HostIdentity::isLoopback(test.text)) << shown;
+        EXPECT_FALSE(host.isLocalClient(test.text)) << shown;
+        EXPECT_EQ(HostIdentity::normalise(test.text), test.text) << shown;
+        EXPECT_EQ(host.clientAddress("127.0.0.1", "10.0.0.1, " + test.text), "") << shown;
+    }
 }
 
 TEST(HostIdentity, KnowsThisMachinesOwnAddresses) {
