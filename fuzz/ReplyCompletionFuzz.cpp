@@ -104,9 +104,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     QELSMTPReplyCompletion smtp;
     if (smtp.examine(bytes.data(), static_cast<uint32_t>(bytes.size())) == QELReplyCompletion::kComplete)
         FUZZ_CHECK(bytes.back() == '\n');
+    // A POP3 reply ends at its first terminator, whatever follows: its length says where,
+    // and the bytes up to there make the same whole reply on their own.
     QELPOP3ReplyCompletion pop3(true);
-    if (pop3.examine(bytes.data(), static_cast<uint32_t>(bytes.size())) == QELReplyCompletion::kComplete)
-        FUZZ_CHECK(bytes[0] == '-' || (bytes.size() >= 3 && bytes.compare(bytes.size() - 2, 2, ".\n") == 0) ||
-                   (bytes.size() >= 4 && bytes.compare(bytes.size() - 3, 3, ".\r\n") == 0));
+    if (pop3.examine(bytes.data(), static_cast<uint32_t>(bytes.size())) == QELReplyCompletion::kComplete) {
+        const uint64_t length = pop3.expectedLength();
+        FUZZ_CHECK(length > 0 && length <= bytes.size());
+        const std::string reply = bytes.substr(0, static_cast<size_t>(length));
+        FUZZ_CHECK(reply.back() == '\n');
+        FUZZ_CHECK(reply[0] == '-' || (reply.size() >= 3 && reply.compare(reply.size() - 2, 2, ".\n") == 0) ||
+                   (reply.size() >= 4 && reply.compare(reply.size() - 3, 3, ".\r\n") == 0));
+        QELPOP3ReplyCompletion alone(true);
+        FUZZ_CHECK(alone.examine(reply.data(), static_cast<uint32_t>(reply.size())) == QELReplyCompletion::kComplete);
+        FUZZ_CHECK(alone.expectedLength() == length);
+    }
     return 0;
 }
