@@ -19,6 +19,7 @@
 #include "module/HostInterface.h"
 #include "net/NetworkLimits.h"
 #include "net/ScriptedServer.h"
+#include "net/SMTPDialogue.h"
 #include "net/TestResolver.h"
 #include "platform/Clock.h"
 
@@ -36,19 +37,7 @@ using Record = std::map<std::string, std::string>;
 
 // An SMTP server's side of a dialogue that refuses the message text (or takes it).
 void Dialogue(ScriptedServer::Script &script, bool accept) {
-    script.send("220 smtp.test\r\n")
-        .receiveUntil("HELO")
-        .send("250 hi\r\n")
-        .receiveUntil("MAIL FROM")
-        .send("250 ok\r\n")
-        .receiveUntil("RCPT TO")
-        .send("250 ok\r\n")
-        .receiveUntil("DATA\r\n")
-        .send("354 go\r\n")
-        .receiveUntil("\r\n.\r\n")
-        .send(accept ? "250 queued\r\n" : "554 refused\r\n")
-        .receiveUntil("QUIT\r\n")
-        .send("221 bye\r\n");
+    SMTPDialogue(script, "250 ok", accept ? "250 queued" : "554 refused");
 }
 
 std::string TextOf(const std::string &dialogue) {

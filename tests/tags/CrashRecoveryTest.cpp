@@ -26,6 +26,7 @@
 #include "host/lib/DatabaseStore.h"
 #include "module/HostInterface.h"
 #include "net/ScriptedServer.h"
+#include "net/SMTPDialogue.h"
 
 using velquor::host::DatabaseStore;
 using velquor::host::FieldValue;
@@ -95,15 +96,7 @@ std::string ReadOnly(const std::string &folder) {
 
 // An SMTP server's side of one dialogue that refuses the recipient.
 void Refusal(ScriptedServer::Script &script) {
-    script.send("220 smtp.test\r\n")
-        .receiveUntil("HELO")
-        .send("250 hi\r\n")
-        .receiveUntil("MAIL FROM")
-        .send("250 ok\r\n")
-        .receiveUntil("RCPT TO")
-        .send("550 no such user\r\n")
-        .receiveUntil("QUIT\r\n")
-        .send("221 bye\r\n");
+    SMTPDialogue(script, "550 no such user");
 }
 
 // The spool folder's files: "msg" files and unfinished temporary ones.

@@ -31,6 +31,7 @@
 #include "module/HostInterface.h"
 #include "net/NetworkLimits.h"
 #include "net/ScriptedServer.h"
+#include "net/SMTPDialogue.h"
 #include "net/ServerSettings.h"
 #include "net/TestResolver.h"
 #include "tags/TestMailbox.h"
@@ -277,32 +278,12 @@ TEST_F(HostFaultsTest, IncludeEndsWithItsResultsWhateverCallIsRefused) {
 // An SMTP server that refuses the one recipient, so the message must be spooled and
 // reported with an "F" post.
 void RefuseRecipient(ScriptedServer::Script &script) {
-    script.send("220 smtp.test\r\n")
-        .receiveUntil("HELO")
-        .send("250 hi\r\n")
-        .receiveUntil("MAIL FROM")
-        .send("250 ok\r\n")
-        .receiveUntil("RCPT TO")
-        .send("550 no such user\r\n")
-        .receiveUntil("QUIT\r\n")
-        .send("221 bye\r\n");
+    SMTPDialogue(script, "550 no such user");
 }
 
 // An SMTP server that takes the message.
 void AcceptMessage(ScriptedServer::Script &script) {
-    script.send("220 smtp.test\r\n")
-        .receiveUntil("HELO")
-        .send("250 hi\r\n")
-        .receiveUntil("MAIL FROM")
-        .send("250 ok\r\n")
-        .receiveUntil("RCPT TO")
-        .send("250 ok\r\n")
-        .receiveUntil("DATA\r\n")
-        .send("354 go\r\n")
-        .receiveUntil("\r\n.\r\n")
-        .send("250 queued\r\n")
-        .receiveUntil("QUIT\r\n")
-        .send("221 bye\r\n");
+    SMTPDialogue(script);
 }
 
 TEST_F(HostFaultsTest, SendLosesNoMessageWhateverCallIsRefused) {

@@ -19,6 +19,7 @@
 #include "module/HostInterface.h"
 #include "net/NetworkLimits.h"
 #include "net/ScriptedServer.h"
+#include "net/SMTPDialogue.h"
 #include "net/ServerSettings.h"
 #include "net/TestResolver.h"
 
@@ -37,19 +38,7 @@ using Parameters = std::vector<std::pair<std::string, std::string>>;
 
 // An SMTP server's side of a dialogue that takes one message for one recipient.
 void Accept(ScriptedServer::Script &script) {
-    script.send("220 smtp.test\r\n")
-        .receiveUntil("HELO")
-        .send("250 hi\r\n")
-        .receiveUntil("MAIL FROM")
-        .send("250 ok\r\n")
-        .receiveUntil("RCPT TO")
-        .send("250 ok\r\n")
-        .receiveUntil("DATA\r\n")
-        .send("354 go\r\n")
-        .receiveUntil("\r\n.\r\n")
-        .send("250 queued\r\n")
-        .receiveUntil("QUIT\r\n")
-        .send("221 bye\r\n");
+    SMTPDialogue(script);
 }
 
 class SendMailTagTest : public ::testing::Test {
