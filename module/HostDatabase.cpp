@@ -67,19 +67,6 @@ uint32_t QELHostDatabase::GetFieldCount(uint32_t handle) const {
     return value;
 }
 
-int32_t QELHostDatabase::GetFieldCount(uint32_t handle, uint32_t &value) const {
-    return count(QEL_DATABASE_GET_FIELD_COUNT, handle, value);
-}
-
-bool QELHostDatabase::HasFields(uint32_t handle, const QELString *const names[], uint32_t count) const {
-    if (CreateRecord(handle) != 0)
-        return false;
-    for (uint32_t i = 0; i < count; ++i)
-        if (SetFieldValue(handle, *names[i], QELString()) != 0)
-            return false;
-    return true;
-}
-
 int32_t QELHostDatabase::CreateRecord(uint32_t handle) const { return handleOnly(QEL_DATABASE_CREATE_RECORD, handle); }
 
 int32_t QELHostDatabase::AddRecord(uint32_t handle) const { return handleOnly(QEL_DATABASE_ADD_RECORD, handle); }

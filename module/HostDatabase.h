@@ -28,13 +28,6 @@ public:
     int32_t AddField(uint32_t handle, const QELString &name, uint32_t type) const;
     // 'MFCt': the number of fields; 0 when the host fails.
     uint32_t GetFieldCount(uint32_t handle) const;
-    // The same call, the host's code returned and the count in count (0 on a failure), for
-    // callers to whom a failure is not an empty database.
-    int32_t GetFieldCount(uint32_t handle, uint32_t &count) const;
-    // Whether the database has a field of each of the count names: a new record is started
-    // ('MRCr') and each field set to "" ('MFSV'); the record is never added. False when the
-    // host refuses any of these.
-    bool HasFields(uint32_t handle, const QELString *const names[], uint32_t count) const;
     // 'MRCr', 'MRAd', 'MRUp': start a new record, store it, store changes to the current one.
     int32_t CreateRecord(uint32_t handle) const;
     int32_t AddRecord(uint32_t handle) const;
