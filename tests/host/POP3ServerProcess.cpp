@@ -15,6 +15,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 
 namespace velquor::host::test {
 
@@ -33,6 +34,17 @@ int millisecondsLeft(Clock::time_point deadline) {
 }
 
 } // namespace
+
+size_t POP3ServerProcess::maildirCount(const std::string &user) const {
+    size_t count = 0;
+    for (const char *part : {"/new", "/cur"}) {
+        std::error_code ignored;
+        for (auto it = std::filesystem::directory_iterator(maildir(user) + part, ignored);
+             it != std::filesystem::directory_iterator(); ++it)
+            ++count;
+    }
+    return count;
+}
 
 POP3ServerProcess::~POP3ServerProcess() { stop(); }
 

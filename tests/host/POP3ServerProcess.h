@@ -51,6 +51,8 @@ public:
     int pop3sPort() const { return pop3sPort_; }
     // The Maildir of a user.
     std::string maildir(const std::string &user) const { return folder_ + "/mail/" + user + "/Maildir"; }
+    // How many messages the user's Maildir holds, new and seen.
+    size_t maildirCount(const std::string &user) const;
 
 private:
     velquor::test::ChildProcess process_;

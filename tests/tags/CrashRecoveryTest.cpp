@@ -27,6 +27,7 @@
 #include "module/HostInterface.h"
 #include "net/ScriptedServer.h"
 #include "net/SMTPDialogue.h"
+#include "tags/StoredRecords.h"
 
 using velquor::host::DatabaseStore;
 using velquor::host::FieldValue;
@@ -39,7 +40,7 @@ using velquor::host::test::writeWholeFile;
 
 namespace {
 
-using Record = std::map<std::string, std::string>;
+using Record = StoredRecord;
 using Clock = std::chrono::steady_clock;
 
 // Every wait for the host's background work ends after this (sanitizers make it slow).
@@ -166,27 +167,7 @@ protected:
     std::vector<Record> Records(const std::string &database = "__QELDB__SendMail_Log__",
                                 const std::vector<std::string> &fields = {"Message ID", "Info"},
                                 std::string path = "") {
-        if (path.empty())
-            path = data_ + "/velquor.sqlite";
-        std::string error;
-        std::shared_ptr<DatabaseStore> store = DatabaseStore::open(path, &error);
-        std::vector<Record> records;
-        uint32_t handle = 0, count = 0;
-        if (!store || store->openDatabase(1, database, QEL_OPEN_SHARED, &handle) != 0)
-            return records;
-        store->selectRecords(1, handle, "");
-        store->selectedCount(1, handle, &count);
-        for (uint32_t i = 0; i < count && store->moveToNext(1, handle) == 0; ++i) {
-            Record record;
-            for (const std::string &field : fields) {
-                FieldValue value;
-                store->getFieldValue(1, handle, field, &value);
-                record[field] = value.asText();
-            }
-            records.push_back(record);
-        }
-        store->closeAll(1);
-        return records;
+        return StoredRecords(path.empty() ? data_ + "/velquor.sqlite" : path, database, fields);
     }
 
     // Waits (bounded) until the host's log holds text; the log from `from` on.
@@ -288,17 +269,6 @@ protected:
         return end == std::string::npos ? "(none)" : response.substr(start + 7, end - start - 7);
     }
 
-    // The Maildir's messages (new and seen).
-    size_t MaildirCount() {
-        size_t count = 0;
-        for (const char *part : {"/new", "/cur"}) {
-            std::error_code ignored;
-            for (auto it = std::filesystem::directory_iterator(pop3_.maildir("demo") + part, ignored);
-                 it != std::filesystem::directory_iterator(); ++it)
-                ++count;
-        }
-        return count;
-    }
 
     // The Inbox records of the SQLite file at path: Unique ID, Subject and Header. The file
     // is read from a copy (with its write-ahead log): SQLite would follow /proc/PID/root to the
@@ -347,9 +317,9 @@ TEST_F(POPCrashRecoveryTest, AFullAttachmentOrDataFolderLeavesTheMessageOnTheSer
         }
         const std::string subject = "Upload " + std::to_string(++round);
         Deliver(Upload(subject, 20000));
-        ASSERT_EQ(1u, MaildirCount());
+        ASSERT_EQ(1u, pop3_.maildirCount("demo"));
         EXPECT_EQ("0", Fetch()) << c.name;
-        EXPECT_EQ(1u, MaildirCount()) << c.name;
+        EXPECT_EQ(1u, pop3_.maildirCount("demo")) << c.name;
         // The host's view of its data folder (a tmpfs of its own in the second case).
         const std::string database = (c.filled.empty() ? "" : root) + data_ + "/velquor.sqlite";
         for (const Record &record : Inbox(database))
@@ -362,7 +332,7 @@ TEST_F(POPCrashRecoveryTest, AFullAttachmentOrDataFolderLeavesTheMessageOnTheSer
             StartHost();
         }
         EXPECT_EQ("1", Fetch()) << c.name;
-        EXPECT_EQ(0u, MaildirCount()) << c.name;
+        EXPECT_EQ(0u, pop3_.maildirCount("demo")) << c.name;
         const std::vector<Record> stored = Inbox(database);
         ASSERT_EQ(1u, stored.size()) << c.name;
         EXPECT_EQ(subject, stored[0].at("Subject"));

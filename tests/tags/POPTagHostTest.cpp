@@ -26,6 +26,7 @@
 #include "module/HostInterface.h"
 #include "net/ScriptedServer.h"
 #include "support/TestCertificates.h"
+#include "tags/StoredRecords.h"
 
 using velquor::host::DatabaseStore;
 using velquor::host::FieldValue;
@@ -41,7 +42,7 @@ using Kind = TestCertificates::Kind;
 
 namespace {
 
-using Record = std::map<std::string, std::string>;
+using Record = StoredRecord;
 
 const std::string kPlain = "From: Ann Other <ann@x.test>\r\nTo: demo@site.test\r\nSubject: Plain\r\n"
                            "Date: Sat, 09 Mar 2024 14:05:09 +0000\r\n\r\nHello,\r\n.a line that begins with a dot\r\n"
@@ -113,39 +114,11 @@ protected:
 
     // The records of the database "Inbox", read from the host's SQLite file.
     std::vector<Record> Records() {
-        std::string error;
-        std::shared_ptr<DatabaseStore> store = DatabaseStore::open(data_ + "/velquor.sqlite", &error);
-        std::vector<Record> records;
-        uint32_t handle = 0, count = 0;
-        if (!store || store->openDatabase(1, "Inbox", QEL_OPEN_SHARED, &handle) != 0)
-            return records;
-        store->selectRecords(1, handle, "");
-        store->selectedCount(1, handle, &count);
-        for (uint32_t i = 0; i < count && store->moveToNext(1, handle) == 0; ++i) {
-            Record record;
-            for (const char *field : {"Unique ID", "Subject", "From Name", "From Email", "Date", "Message",
-                                      "AttachmentFileNames", "Header"}) {
-                FieldValue value;
-                store->getFieldValue(1, handle, field, &value);
-                record[field] = value.asText();
-            }
-            records.push_back(record);
-        }
-        store->closeAll(1);
-        return records;
+        return StoredRecords(data_ + "/velquor.sqlite", "Inbox",
+                             {"Unique ID", "Subject", "From Name", "From Email", "Date", "Message",
+                              "AttachmentFileNames", "Header"});
     }
 
-    // How many messages the demo Maildir holds (new and seen).
-    size_t MaildirCount() {
-        size_t count = 0;
-        for (const char *part : {"/new", "/cur"}) {
-            std::error_code ignored;
-            for (auto it = std::filesystem::directory_iterator(pop3_.maildir("demo") + part, ignored);
-                 it != std::filesystem::directory_iterator(); ++it)
-                ++count;
-        }
-        return count;
-    }
 
     // The server's unique identifiers, in its order.
     std::vector<std::string> ServerIdentifiers() {
@@ -220,7 +193,7 @@ TEST_F(POPTagHostTest, FetchesEachMessageOnceAndDeletesOnTheServerOnlyWhenAsked)
     for (const std::string &name : stored)
         contents.insert(readWholeFile(folder_ / ("site/mail/files/" + name)));
     EXPECT_EQ((std::set<std::string>{"first file", "second file"}), contents);
-    EXPECT_EQ(3u, MaildirCount());
+    EXPECT_EQ(3u, pop3_.maildirCount("demo"));
 
     response = Get("keep.html");
     EXPECT_EQ("0", CountIn(response)) << response;
@@ -231,7 +204,7 @@ TEST_F(POPTagHostTest, FetchesEachMessageOnceAndDeletesOnTheServerOnlyWhenAsked)
     response = Get("delete.html");
     EXPECT_EQ("1", CountIn(response)) << response;
     EXPECT_EQ(4u, Records().size());
-    EXPECT_EQ(3u, MaildirCount());
+    EXPECT_EQ(3u, pop3_.maildirCount("demo"));
     EXPECT_EQ(identifiers, ServerIdentifiers());
 }
 
@@ -243,7 +216,7 @@ TEST_F(POPTagHostTest, AWrongPasswordShowsWhyOnThePageAndLogsTheServersReply) {
     EXPECT_NE(std::string::npos, response.find("Please provide the proper password for the given username."));
     EXPECT_EQ("0", CountIn(response));
     EXPECT_TRUE(Records().empty());
-    EXPECT_EQ(1u, MaildirCount());
+    EXPECT_EQ(1u, pop3_.maildirCount("demo"));
     std::string log = readWholeFile(data_ + "/velquor.log");
     EXPECT_NE(std::string::npos, log.find("-ERR")) << log;
 }

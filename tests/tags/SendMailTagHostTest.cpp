@@ -23,6 +23,7 @@
 #include "mail/SMTPServerProcess.h"
 #include "module/HostInterface.h"
 #include "support/TestCertificates.h"
+#include "tags/StoredRecords.h"
 
 using velquor::host::DatabaseStore;
 using velquor::host::FieldValue;
@@ -35,7 +36,7 @@ using velquor::test::TestCertificates;
 
 namespace {
 
-using Record = std::map<std::string, std::string>;
+using Record = StoredRecord;
 using Clock = std::chrono::steady_clock;
 
 const char kUser[] = "mailer";
@@ -164,32 +165,10 @@ protected:
     }
 
     // The records of the failed-mail log, read from the host's database file. Until the
-    // host has made the log there is none: opening it here would make it under the host.
+    // host has made the log there is none.
     std::vector<Record> Records() {
-        const std::string log = "__QELDB__SendMail_Log__";
-        std::string error;
-        std::shared_ptr<DatabaseStore> store = DatabaseStore::open(data_ + "/velquor.sqlite", &error);
-        std::vector<Record> records;
-        uint32_t handle = 0, count = 0;
-        if (!store)
-            return records;
-        const std::vector<std::string> names = store->databaseNames();
-        if (std::find(names.begin(), names.end(), log) == names.end() ||
-            store->openDatabase(1, log, QEL_OPEN_SHARED, &handle) != 0)
-            return records;
-        store->selectRecords(1, handle, "");
-        store->selectedCount(1, handle, &count);
-        for (uint32_t i = 0; i < count && store->moveToNext(1, handle) == 0; ++i) {
-            Record record;
-            for (const char *field : {"Message ID", "SMTP Server", "Info", "QELIDFIELD"}) {
-                FieldValue value;
-                store->getFieldValue(1, handle, field, &value);
-                record[field] = value.asText();
-            }
-            records.push_back(record);
-        }
-        store->closeAll(1);
-        return records;
+        return StoredRecords(data_ + "/velquor.sqlite", "__QELDB__SendMail_Log__",
+                             {"Message ID", "SMTP Server", "Info", "QELIDFIELD"});
     }
 
     // Waits (bounded) until the log holds count records and answers them.
